@@ -1,0 +1,308 @@
+#include "base/exception.h"
+
+#include "base/scoped_handle.h"
+#include "base/text.h"
+#include "base/win32.h"
+#include "registry/registry.h"
+
+#include <oaidl.h>
+#include <oleauto.h>
+
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kDispatchErrorFirst = 0x80040200u;
+constexpr uint32_t kDispatchErrorLast = 0x8004FFFFu;
+
+std::wstring dispatchOrUnknown(uint32_t code) {
+    if (code > kDispatchErrorFirst && code <= kDispatchErrorLast)
+        return format(L"IDispatch error #%d", static_cast<int>(code - kDispatchErrorFirst));
+    return format(L"Unknown error 0x%0lX", static_cast<unsigned long>(code));
+}
+
+void stripOneLineBreak(std::wstring& text) {
+    if (!text.empty() && text.back() == L'\n') {
+        text.pop_back();
+        if (!text.empty() && text.back() == L'\r')
+            text.pop_back();
+    }
+}
+
+template <typename E> [[noreturn]] void throwOs(uint32_t code, const std::wstring& context,
+                                                SourceLocation& location) {
+    throw E(code, context, std::move(location));
+}
+
+template <typename E> [[noreturn]] void throwRunTime(const std::string& text) { throw E(text); }
+
+// The managed exception interface of the .NET runtime. Only ToString is used; it is the first
+// method after IDispatch's seven.
+const IID kManagedExceptionIid = {
+    0xB36B5C63, 0x42EF, 0x38BC, {0xA0, 0x7E, 0x0B, 0x34, 0xC9, 0x8F, 0x16, 0x4A}};
+struct ManagedException : IDispatch {
+    virtual HRESULT STDMETHODCALLTYPE get_ToString(BSTR* text) = 0;
+};
+
+std::wstring takeBstr(BSTR text) {
+    std::wstring result = text ? std::wstring(text, ::SysStringLen(text)) : std::wstring();
+    ::SysFreeString(text);
+    return result;
+}
+
+// Process-wide Debug switch cache; the system reads it from its main thread only.
+uint32_t g_debugCalls = 0;
+DWORD g_debugValue = 0;
+
+} // namespace
+
+vexception::vexception(std::wstring message) : message_(std::move(message)) {}
+
+vexception::vexception(std::wstring message, SourceLocation location)
+    : message_(std::move(message)) {
+    locations_.push_back(std::move(location));
+}
+
+std::wstring vexception::fullText() const {
+    std::wstring result = message_;
+    for (const SourceLocation& location : locations_) {
+        result += L"\n   at ";
+        result += location.message;
+        result += L"(";
+        result += wstr(location.function, 0);
+        result += L" line ";
+        result += toDecimal(location.line);
+        result += L")";
+    }
+    return result;
+}
+
+std::wstring vexception::text() const { return isDebugEnabled() ? fullText() : message_; }
+
+vosexception::vosexception(uint32_t code, const std::wstring& context, SourceLocation location)
+    : vexception(osErrorMessage(code, &context), std::move(location)), code_(code) {}
+
+vosexception::vosexception(uint32_t code, std::wstring message)
+    : vexception(std::move(message)), code_(code) {}
+
+std::wstring cwrpexception::text() const { return L"C structured exception: " + toHex(code_); }
+
+ComError::ComError(int32_t hresult, IErrorInfo* errorInfo, bool addRef)
+    : hresult_(hresult), errorInfo_(errorInfo) {
+    if (errorInfo_ && addRef)
+        errorInfo_->AddRef();
+}
+
+ComError::ComError(const ComError& other) : hresult_(other.hresult_), errorInfo_(other.errorInfo_) {
+    if (errorInfo_)
+        errorInfo_->AddRef();
+}
+
+ComError& ComError::operator=(const ComError& other) {
+    if (this != &other) {
+        if (other.errorInfo_)
+            other.errorInfo_->AddRef();
+        if (errorInfo_)
+            errorInfo_->Release();
+        hresult_ = other.hresult_;
+        errorInfo_ = other.errorInfo_;
+    }
+    return *this;
+}
+
+ComError::~ComError() {
+    if (errorInfo_)
+        errorInfo_->Release();
+}
+
+std::wstring ComError::ErrorMessage() const {
+    wchar_t* buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, static_cast<DWORD>(hresult_), 0x400, reinterpret_cast<wchar_t*>(&buffer), 0,
+        nullptr);
+    base::ScopedLocalMem owner(buffer);
+    if (length == 0 || buffer == nullptr)
+        return dispatchOrUnknown(static_cast<uint32_t>(hresult_));
+    std::wstring text(buffer, length);
+    stripOneLineBreak(text);
+    return text;
+}
+
+std::wstring ComError::Description() const {
+    if (!errorInfo_)
+        return std::wstring();
+    BSTR description = nullptr;
+    if (FAILED(errorInfo_->GetDescription(&description)))
+        return std::wstring();
+    return takeBstr(description);
+}
+
+std::wstring osErrorMessage(uint32_t code, const std::wstring* context) {
+    std::wstring tail = format(L" (Error code %lu)", static_cast<unsigned long>(code));
+    if (context) {
+        tail += L" at ";
+        tail += *context;
+    }
+    wchar_t* buffer = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, code, 0x400, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    base::ScopedLocalMem owner(buffer);
+    if (length == 0 || buffer == nullptr)
+        return L"Unknown error" + tail;
+    std::wstring text(buffer, length);
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n'))
+        text.pop_back();
+    return text + tail;
+}
+
+std::wstring systemMessage(uint32_t code) {
+    std::vector<wchar_t> buffer(255);
+    for (;;) {
+        const DWORD length =
+            ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x400, buffer.data(),
+                             static_cast<DWORD>(buffer.size()), nullptr);
+        if (length != 0) {
+            std::wstring text(buffer.data(), length);
+            stripOneLineBreak(text);
+            return text;
+        }
+        if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            break;
+        buffer.resize(buffer.size() * 2 + 2);
+    }
+    return dispatchOrUnknown(code);
+}
+
+void raiseOsError(const std::wstring& context, uint32_t code, SourceLocation location) {
+    switch (code) {
+    case 2: throwOs<VFileNotFoundException>(code, context, location);
+    case 3: throwOs<VPathNotFoundException>(code, context, location);
+    case 5: throwOs<VAccessDeniedException>(code, context, location);
+    case 14: throwOs<VOutOfMemoryException>(code, context, location);
+    case 32: throwOs<VSharingViolationException>(code, context, location);
+    case 38: throwOs<VEOFException>(code, context, location);
+    case 80: throwOs<VFileExistsException>(code, context, location);
+    case 122: throwOs<VInsufficientBufferException>(code, context, location);
+    case 183: throwOs<VAlreadyExistsException>(code, context, location);
+    case 1060: throwOs<VServiceDoesNotExistException>(code, context, location);
+    case 1072: throwOs<VServiceMarkedForDeleteException>(code, context, location);
+    case 1073: throwOs<VServiceAlreadyExistsException>(code, context, location);
+    case 2245: throwOs<VPasswordTooShortException>(code, context, location);
+    default: throwOs<vosexception>(code, context, location);
+    }
+}
+
+void raiseOutOfMemory() { throw vexception(osErrorMessage(ERROR_OUTOFMEMORY, nullptr)); }
+
+void raiseRunTimeError(const wchar_t* fmt, uint32_t code, ...) {
+    va_list args;
+    va_start(args, code);
+    std::wstring message;
+    try {
+        message = vaformat(fmt, args);
+    } catch (...) {
+        va_end(args);
+        throw;
+    }
+    va_end(args);
+    if (code == 0)
+        throw std::runtime_error(cstr(message, 0));
+    const std::string text =
+        cstr(format(L"%s: (%d) %s", message.c_str(), static_cast<int>(code),
+                    systemMessage(code).c_str()),
+             0);
+    switch (code) {
+    case 2:
+    case 3: throwRunTime<RunTime::PathNotFoundException>(text);
+    case 5: throwRunTime<RunTime::AccessDeniedException>(text);
+    case 6: throwRunTime<RunTime::InvalidHandleException>(text);
+    case 15:
+    case 26:
+    case 34:
+    case 123:
+    case 161:
+    case 267: throwRunTime<RunTime::InvalidPathException>(text);
+    case 32:
+    case 33:
+    case 36: throwRunTime<RunTime::SharingViolationException>(text);
+    case 80:
+    case 183: throwRunTime<RunTime::AlreadyExistsException>(text);
+    case 145: throwRunTime<RunTime::DirectoryNotEmptyException>(text);
+    case 1332: throwRunTime<RunTime::NoneMappedException>(text);
+    default: throwRunTime<std::runtime_error>(text);
+    }
+}
+
+vexception& addLocation(vexception& e, SourceLocation location) {
+    e.addLocation(std::move(location));
+    return e;
+}
+
+vexception fromComError(const ComError& error, const std::wstring& context, const char* function,
+                        int32_t line) {
+    bool managed = false;
+    std::wstring managedText;
+    if (IErrorInfo* info = error.ErrorInfo()) {
+        ManagedException* exception = nullptr;
+        const HRESULT hr =
+            info->QueryInterface(kManagedExceptionIid, reinterpret_cast<void**>(&exception));
+        if (hr == S_OK && exception) {
+            managed = true;
+            BSTR text = nullptr;
+            if (SUCCEEDED(exception->get_ToString(&text)))
+                managedText = takeBstr(text);
+            exception->Release();
+        } else if (hr != E_NOINTERFACE) {
+            throw ComError(hr);
+        }
+    }
+    std::wstring message = error.ErrorMessage();
+    message += format(managed ? L" (COM Interop Error %08X" : L" (COM Error %08X",
+                      static_cast<unsigned>(error.Error()));
+    const std::wstring description = error.Description();
+    if (!description.empty()) {
+        message += L", Description: ";
+        message += managed ? managedText : description;
+    }
+    message += L")\n   at ";
+    message += context;
+    return vexception(std::move(message), SourceLocation(L"", function, line));
+}
+
+bool isDebugEnabled() {
+    if (g_debugCalls++ % 16 == 0) {
+        try {
+            DWORD value = 0;
+            if (registry::lookup(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"Debug", value,
+                                 registry::View32) == 0)
+                g_debugValue = value;
+        } catch (...) {
+            return false;
+        }
+    }
+    return g_debugValue != 0;
+}
+
+void resetDebugSwitchCache() {
+    g_debugCalls = 0;
+    g_debugValue = 0;
+}
+
+vexception catchLadder(const std::wstring& context, const char* function, int32_t line) {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return vexception(wstr(e.what(), 0), SourceLocation(context, function, line));
+    } catch (vexception& e) {
+        addLocation(e, SourceLocation(context, function, line));
+        return e;
+    } catch (const ComError& e) {
+        return fromComError(e, context, function, line);
+    } catch (const cwrpexception& e) {
+        return vexception(e.text(), SourceLocation(context, function, line));
+    } catch (...) {
+        return vexception(L"Unexpected error", SourceLocation(context, function, line));
+    }
+}

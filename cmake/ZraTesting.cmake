@@ -1,0 +1,68 @@
+# Test exes are Windows programs; ctest runs them under Wine in a private prefix owned by this
+# build directory. The prefix is made once, serially, by a fixture before any test runs: parallel
+# first use of a prefix races.
+option(ZRA_BUILD_TESTS "Build the test programs" ON)
+set(ZRA_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix used to run test programs")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+
+if(ZRA_BUILD_TESTS)
+    enable_testing()
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+    add_test(NAME wine.prefix
+             COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh ${ZRA_WINEPREFIX} start)
+    set_tests_properties(wine.prefix PROPERTIES FIXTURES_SETUP wine RUN_SERIAL TRUE TIMEOUT 300)
+    add_test(NAME wine.stop COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh ${ZRA_WINEPREFIX} stop)
+    set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine RUN_SERIAL TRUE)
+endif()
+
+# zra_add_test(NAME SOURCES a.cpp ... LIBS lib ... [NO_GTEST_MAIN])
+# One ctest entry per test exe. Wine has been seen to report 0 for a killed process, so the run is
+# also judged by gtest's own summary lines.
+function(zra_add_test name)
+    if(NOT ZRA_BUILD_TESTS)
+        return()
+    endif()
+    cmake_parse_arguments(T "NO_GTEST_MAIN" "" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    if(T_NO_GTEST_MAIN)
+        target_link_libraries(${name} PRIVATE ${T_LIBS} gtest)
+    else()
+        target_link_libraries(${name} PRIVATE ${T_LIBS} gtest_main)
+    endif()
+    add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    set_tests_properties(${name} PROPERTIES
+        FIXTURES_REQUIRED wine
+        TIMEOUT 600
+        PASS_REGULAR_EXPRESSION "\\[  PASSED  \\]"
+        FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\];Segmentation fault;Unhandled exception")
+endfunction()
+
+# zra_add_library(NAME DEPS dep... [TEST_LIBS lib...])
+# A subsystem library made of the .cpp files beside its CMakeLists, and one test exe made of the
+# files in its tests/ folder (each library's tests live beside it).
+function(zra_add_library name)
+    cmake_parse_arguments(L "" "" "DEPS;TEST_LIBS" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    if(sources)
+        add_library(${name} STATIC ${sources})
+        target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+        target_link_libraries(${name} PUBLIC ${L_DEPS})
+    else()
+        # Header-only so far.
+        add_library(${name} INTERFACE)
+        target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+        target_link_libraries(${name} INTERFACE ${L_DEPS})
+    endif()
+    file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
+    if(test_sources)
+        get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+        zra_add_test(${folder}_tests SOURCES ${test_sources} LIBS ${name} ${L_TEST_LIBS})
+    endif()
+endfunction()
