@@ -1,0 +1,143 @@
+#include "crash/se_translator.h"
+
+#include "base/exception.h"
+
+#include <cstdint>
+
+namespace crash {
+namespace {
+
+// What the faulting thread needs after the handler has returned: the handler's own copies of the
+// exception record and context live on a stack region that the "called" thrower will reuse.
+struct ThreadState {
+    SeTranslator translator = nullptr;
+    unsigned int code = 0;
+    EXCEPTION_RECORD record{};
+    CONTEXT context{};
+    EXCEPTION_POINTERS pointers{};
+};
+
+struct Process {
+    DWORD tlsIndex = TLS_OUT_OF_INDEXES;
+    uintptr_t imageBegin = 0;
+    uintptr_t imageEnd = 0;
+    PVOID handler = nullptr;
+};
+
+LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception);
+
+// Bounds of the module this code is linked into: only faults of our own instructions can be
+// unwound by the DWARF unwinder, faults inside system DLLs are left to the crash path.
+void findImageBounds(Process& process) {
+    HMODULE module = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCWSTR>(&vectoredHandler), &module))
+        return;
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        reinterpret_cast<const char*>(module) + dos->e_lfanew);
+    process.imageBegin = reinterpret_cast<uintptr_t>(module);
+    process.imageEnd = process.imageBegin + nt->OptionalHeader.SizeOfImage;
+}
+
+Process& process() {
+    static Process instance = [] {
+        Process p;
+        p.tlsIndex = ::TlsAlloc();
+        findImageBounds(p);
+        // First in the chain: the translator must see the fault before frame-based handlers.
+        p.handler = ::AddVectoredExceptionHandler(1, &vectoredHandler);
+        return p;
+    }();
+    return instance;
+}
+
+// Frees the calling thread's state when the thread ends.
+struct ThreadStateOwner {
+    ThreadState* state = nullptr;
+    ~ThreadStateOwner() {
+        if (state) {
+            ::TlsSetValue(process().tlsIndex, nullptr);
+            delete state;
+        }
+    }
+};
+
+ThreadState* currentState(bool create) {
+    Process& p = process();
+    if (p.tlsIndex == TLS_OUT_OF_INDEXES)
+        return nullptr;
+    auto* state = static_cast<ThreadState*>(::TlsGetValue(p.tlsIndex));
+    if (!state && create) {
+        static thread_local ThreadStateOwner owner;
+        owner.state = new ThreadState;
+        state = owner.state;
+        ::TlsSetValue(p.tlsIndex, state);
+    }
+    return state;
+}
+
+// Entered as if the faulting instruction had called it: the return address pushed by the handler
+// points one byte past the fault, so the unwinder finds the faulting function's call site and
+// unwinds its frames (running destructors) as for any throw from a call.
+__attribute__((noinline, used)) void raiseFromFault() {
+    ThreadState* state = currentState(false);
+    const unsigned int code = state->code;
+    if (SeTranslator translator = state->translator)
+        translator(code, &state->pointers);
+    // A translator that returns has nothing to say: the fault still must not resume.
+    throw cwrpexception(code);
+}
+
+bool isTranslatable(DWORD code) {
+    // Informational and success codes are notifications (debug output, thread names), not faults.
+    // A stack overflow leaves no room to run the thrower; it goes to the crash path.
+    return (code >> 30) >= 2 && code != EXCEPTION_STACK_OVERFLOW;
+}
+
+LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception) {
+    const Process& p = process();
+    if (p.tlsIndex == TLS_OUT_OF_INDEXES)
+        return EXCEPTION_CONTINUE_SEARCH;
+    auto* state = static_cast<ThreadState*>(::TlsGetValue(p.tlsIndex));
+    if (!state || !state->translator)
+        return EXCEPTION_CONTINUE_SEARCH;
+    const EXCEPTION_RECORD* record = exception->ExceptionRecord;
+    const auto address = reinterpret_cast<uintptr_t>(record->ExceptionAddress);
+    if (!isTranslatable(record->ExceptionCode) || address < p.imageBegin ||
+        address >= p.imageEnd || record->ExceptionFlags & EXCEPTION_NONCONTINUABLE)
+        return EXCEPTION_CONTINUE_SEARCH;
+
+    state->code = record->ExceptionCode;
+    state->record = *record;
+    state->record.ExceptionRecord = nullptr;
+    state->context = *exception->ContextRecord;
+    state->pointers.ExceptionRecord = &state->record;
+    state->pointers.ContextRecord = &state->context;
+
+    CONTEXT* context = exception->ContextRecord;
+    context->Esp -= sizeof(DWORD);
+    *reinterpret_cast<DWORD*>(context->Esp) = static_cast<DWORD>(address + 1);
+    context->Eip = static_cast<DWORD>(reinterpret_cast<uintptr_t>(&raiseFromFault));
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+} // namespace
+
+SeTranslator setSeTranslator(SeTranslator translator) {
+    ThreadState* state = currentState(translator != nullptr);
+    if (!state)
+        return nullptr;
+    SeTranslator previous = state->translator;
+    state->translator = translator;
+    return previous;
+}
+
+void translateStructuredException(unsigned int code, EXCEPTION_POINTERS* /*pointers*/) {
+    // A second fault while this runs is not translated again.
+    ScopedSeTranslator off(nullptr);
+    throw cwrpexception(code);
+}
+
+} // namespace crash

@@ -1,0 +1,132 @@
+#include "crash/se_translator.h"
+
+#include "base/exception.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+int* volatile g_null = nullptr;
+volatile int g_zero = 0;
+
+__attribute__((noinline)) void writeThroughNull() { *g_null = 42; }
+__attribute__((noinline)) int divideByZero() { return 100 / g_zero; }
+__attribute__((noinline)) void breakpoint() { __asm__ volatile("int3"); }
+
+struct Counted {
+    int& destroyed;
+    explicit Counted(int& d) : destroyed(d) {}
+    ~Counted() { ++destroyed; }
+};
+
+__attribute__((noinline)) void level3(int& destroyed) {
+    Counted c(destroyed);
+    writeThroughNull();
+}
+__attribute__((noinline)) void level2(int& destroyed) {
+    Counted c(destroyed);
+    level3(destroyed);
+}
+__attribute__((noinline)) void level1(int& destroyed) {
+    Counted c(destroyed);
+    level2(destroyed);
+}
+
+template <typename F> uint32_t faultCode(F&& f) {
+    crash::ScopedSeTranslator guard;
+    try {
+        f();
+    } catch (const cwrpexception& e) {
+        return e.code();
+    }
+    return 0;
+}
+
+TEST(SeTranslator, HardwareFaultsBecomeCwrpexceptionWithTheirCodes) {
+    EXPECT_EQ(0xC0000005u, faultCode([] { writeThroughNull(); }));
+    EXPECT_EQ(0xC0000094u, faultCode([] { divideByZero(); }));
+    EXPECT_EQ(0x80000003u, faultCode([] { breakpoint(); }));
+    // The handler must be reusable: the same fault again in a new scope.
+    EXPECT_EQ(0xC0000005u, faultCode([] { writeThroughNull(); }));
+}
+
+TEST(SeTranslator, UnwoundFramesRunTheirDestructors) {
+    int destroyed = 0;
+    EXPECT_EQ(0xC0000005u, faultCode([&] { level1(destroyed); }));
+    EXPECT_EQ(3, destroyed);
+}
+
+TEST(SeTranslator, ThroughTheCatchLadderReadsAsCStructuredException) {
+    crash::ScopedSeTranslator guard;
+    try {
+        try {
+            writeThroughNull();
+        } catch (...) {
+            throw catchLadder(L"Failed to launch an examination.", "wmain", 120);
+        }
+    } catch (const vexception& e) {
+        EXPECT_EQ(L"C structured exception: 0xc0000005", e.message());
+        ASSERT_EQ(1u, e.locations().size());
+        EXPECT_EQ("wmain", e.locations()[0].function);
+        return;
+    }
+    FAIL() << "nothing was thrown";
+}
+
+void otherTranslator(unsigned int, EXCEPTION_POINTERS*) {}
+
+TEST(SeTranslator, ScopesInstallAndRestoreThePreviousTranslator) {
+    EXPECT_EQ(nullptr, crash::setSeTranslator(&otherTranslator));
+    {
+        crash::ScopedSeTranslator guard;
+        EXPECT_EQ(&otherTranslator, guard.previous());
+        try {
+            crash::ScopedSeTranslator inner;
+            throw 1;
+        } catch (int) {
+        }
+        EXPECT_EQ(&crash::translateStructuredException, crash::setSeTranslator(&otherTranslator));
+        crash::setSeTranslator(&crash::translateStructuredException);
+    }
+    EXPECT_EQ(&otherTranslator, crash::setSeTranslator(nullptr));
+}
+
+TEST(SeTranslator, TranslatorSeesTheFaultAndIsSwitchedOffWhileItRuns) {
+    static unsigned int seenCode;
+    static uintptr_t seenAddress;
+    static crash::SeTranslator whileRunning;
+    struct Custom {
+        static void translate(unsigned int code, EXCEPTION_POINTERS* pointers) {
+            seenCode = code;
+            seenAddress = reinterpret_cast<uintptr_t>(pointers->ExceptionRecord->ExceptionAddress);
+            crash::translateStructuredException(code, pointers);
+        }
+    };
+    crash::ScopedSeTranslator guard(&Custom::translate);
+    try {
+        writeThroughNull();
+    } catch (const cwrpexception&) {
+        whileRunning = crash::setSeTranslator(&Custom::translate);
+    }
+    EXPECT_EQ(0xC0000005u, seenCode);
+    EXPECT_NE(0u, seenAddress);
+    // translateStructuredException switched translation off only for its own run.
+    EXPECT_EQ(&Custom::translate, whileRunning);
+}
+
+TEST(SeTranslator, EachThreadHasItsOwnTranslator) {
+    uint32_t code = 0;
+    bool otherThreadHadNone = false;
+    crash::ScopedSeTranslator guard;
+    std::thread worker([&] {
+        otherThreadHadNone = crash::setSeTranslator(nullptr) == nullptr;
+        code = faultCode([] { divideByZero(); });
+    });
+    worker.join();
+    EXPECT_TRUE(otherThreadHadNone);
+    EXPECT_EQ(0xC0000094u, code);
+}
+
+} // namespace
