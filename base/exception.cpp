@@ -10,6 +10,15 @@
 
 #include <vector>
 
+namespace base {
+// The managed exception interface of the .NET runtime. Only ToString is used; it is the first
+// method after IDispatch's seven. Implementations live in other modules, so the type must not be
+// local to this file: GCC would see no implementer and drop the call as unreachable.
+struct ManagedException : IDispatch {
+    virtual HRESULT STDMETHODCALLTYPE get_ToString(BSTR* text) = 0;
+};
+} // namespace base
+
 namespace {
 
 constexpr uint32_t kDispatchErrorFirst = 0x80040200u;
@@ -29,20 +38,17 @@ void stripOneLineBreak(std::wstring& text) {
     }
 }
 
-template <typename E> [[noreturn]] void throwOs(uint32_t code, const std::wstring& context,
-                                                SourceLocation& location) {
+template <typename E>
+[[noreturn]] void throwOs(uint32_t code, const std::wstring& context, SourceLocation& location) {
     throw E(code, context, std::move(location));
 }
 
-template <typename E> [[noreturn]] void throwRunTime(const std::string& text) { throw E(text); }
+template <typename E> [[noreturn]] void throwRunTime(const std::string& text) {
+    throw E(text);
+}
 
-// The managed exception interface of the .NET runtime. Only ToString is used; it is the first
-// method after IDispatch's seven.
 const IID kManagedExceptionIid = {
     0xB36B5C63, 0x42EF, 0x38BC, {0xA0, 0x7E, 0x0B, 0x34, 0xC9, 0x8F, 0x16, 0x4A}};
-struct ManagedException : IDispatch {
-    virtual HRESULT STDMETHODCALLTYPE get_ToString(BSTR* text) = 0;
-};
 
 std::wstring takeBstr(BSTR text) {
     std::wstring result = text ? std::wstring(text, ::SysStringLen(text)) : std::wstring();
@@ -77,7 +83,9 @@ std::wstring vexception::fullText() const {
     return result;
 }
 
-std::wstring vexception::text() const { return isDebugEnabled() ? fullText() : message_; }
+std::wstring vexception::text() const {
+    return isDebugEnabled() ? fullText() : message_;
+}
 
 vosexception::vosexception(uint32_t code, const std::wstring& context, SourceLocation location)
     : vexception(osErrorMessage(code, &context), std::move(location)), code_(code) {}
@@ -85,7 +93,9 @@ vosexception::vosexception(uint32_t code, const std::wstring& context, SourceLoc
 vosexception::vosexception(uint32_t code, std::wstring message)
     : vexception(std::move(message)), code_(code) {}
 
-std::wstring cwrpexception::text() const { return L"C structured exception: " + toHex(code_); }
+std::wstring cwrpexception::text() const {
+    return L"C structured exception: " + toHex(code_);
+}
 
 ComError::ComError(int32_t hresult, IErrorInfo* errorInfo, bool addRef)
     : hresult_(hresult), errorInfo_(errorInfo) {
@@ -177,24 +187,40 @@ std::wstring systemMessage(uint32_t code) {
 
 void raiseOsError(const std::wstring& context, uint32_t code, SourceLocation location) {
     switch (code) {
-    case 2: throwOs<VFileNotFoundException>(code, context, location);
-    case 3: throwOs<VPathNotFoundException>(code, context, location);
-    case 5: throwOs<VAccessDeniedException>(code, context, location);
-    case 14: throwOs<VOutOfMemoryException>(code, context, location);
-    case 32: throwOs<VSharingViolationException>(code, context, location);
-    case 38: throwOs<VEOFException>(code, context, location);
-    case 80: throwOs<VFileExistsException>(code, context, location);
-    case 122: throwOs<VInsufficientBufferException>(code, context, location);
-    case 183: throwOs<VAlreadyExistsException>(code, context, location);
-    case 1060: throwOs<VServiceDoesNotExistException>(code, context, location);
-    case 1072: throwOs<VServiceMarkedForDeleteException>(code, context, location);
-    case 1073: throwOs<VServiceAlreadyExistsException>(code, context, location);
-    case 2245: throwOs<VPasswordTooShortException>(code, context, location);
-    default: throwOs<vosexception>(code, context, location);
+    case 2:
+        throwOs<VFileNotFoundException>(code, context, location);
+    case 3:
+        throwOs<VPathNotFoundException>(code, context, location);
+    case 5:
+        throwOs<VAccessDeniedException>(code, context, location);
+    case 14:
+        throwOs<VOutOfMemoryException>(code, context, location);
+    case 32:
+        throwOs<VSharingViolationException>(code, context, location);
+    case 38:
+        throwOs<VEOFException>(code, context, location);
+    case 80:
+        throwOs<VFileExistsException>(code, context, location);
+    case 122:
+        throwOs<VInsufficientBufferException>(code, context, location);
+    case 183:
+        throwOs<VAlreadyExistsException>(code, context, location);
+    case 1060:
+        throwOs<VServiceDoesNotExistException>(code, context, location);
+    case 1072:
+        throwOs<VServiceMarkedForDeleteException>(code, context, location);
+    case 1073:
+        throwOs<VServiceAlreadyExistsException>(code, context, location);
+    case 2245:
+        throwOs<VPasswordTooShortException>(code, context, location);
+    default:
+        throwOs<vosexception>(code, context, location);
     }
 }
 
-void raiseOutOfMemory() { throw vexception(osErrorMessage(ERROR_OUTOFMEMORY, nullptr)); }
+void raiseOutOfMemory() {
+    throw vexception(osErrorMessage(ERROR_OUTOFMEMORY, nullptr));
+}
 
 void raiseRunTimeError(const wchar_t* fmt, uint32_t code, ...) {
     va_list args;
@@ -209,29 +235,37 @@ void raiseRunTimeError(const wchar_t* fmt, uint32_t code, ...) {
     va_end(args);
     if (code == 0)
         throw std::runtime_error(cstr(message, 0));
-    const std::string text =
-        cstr(format(L"%s: (%d) %s", message.c_str(), static_cast<int>(code),
-                    systemMessage(code).c_str()),
-             0);
+    const std::string text = cstr(format(L"%s: (%d) %s", message.c_str(), static_cast<int>(code),
+                                         systemMessage(code).c_str()),
+                                  0);
     switch (code) {
     case 2:
-    case 3: throwRunTime<RunTime::PathNotFoundException>(text);
-    case 5: throwRunTime<RunTime::AccessDeniedException>(text);
-    case 6: throwRunTime<RunTime::InvalidHandleException>(text);
+    case 3:
+        throwRunTime<RunTime::PathNotFoundException>(text);
+    case 5:
+        throwRunTime<RunTime::AccessDeniedException>(text);
+    case 6:
+        throwRunTime<RunTime::InvalidHandleException>(text);
     case 15:
     case 26:
     case 34:
     case 123:
     case 161:
-    case 267: throwRunTime<RunTime::InvalidPathException>(text);
+    case 267:
+        throwRunTime<RunTime::InvalidPathException>(text);
     case 32:
     case 33:
-    case 36: throwRunTime<RunTime::SharingViolationException>(text);
+    case 36:
+        throwRunTime<RunTime::SharingViolationException>(text);
     case 80:
-    case 183: throwRunTime<RunTime::AlreadyExistsException>(text);
-    case 145: throwRunTime<RunTime::DirectoryNotEmptyException>(text);
-    case 1332: throwRunTime<RunTime::NoneMappedException>(text);
-    default: throwRunTime<std::runtime_error>(text);
+    case 183:
+        throwRunTime<RunTime::AlreadyExistsException>(text);
+    case 145:
+        throwRunTime<RunTime::DirectoryNotEmptyException>(text);
+    case 1332:
+        throwRunTime<RunTime::NoneMappedException>(text);
+    default:
+        throwRunTime<std::runtime_error>(text);
     }
 }
 
@@ -245,7 +279,7 @@ vexception fromComError(const ComError& error, const std::wstring& context, cons
     bool managed = false;
     std::wstring managedText;
     if (IErrorInfo* info = error.ErrorInfo()) {
-        ManagedException* exception = nullptr;
+        base::ManagedException* exception = nullptr;
         const HRESULT hr =
             info->QueryInterface(kManagedExceptionIid, reinterpret_cast<void**>(&exception));
         if (hr == S_OK && exception) {

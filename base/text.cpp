@@ -89,6 +89,10 @@ std::wstring wstr(const std::string& text, unsigned codePage) {
     return result;
 }
 
-std::wstring toDecimal(int32_t value) { return format(L"%d", static_cast<int>(value)); }
+std::wstring toDecimal(int32_t value) {
+    return format(L"%d", static_cast<int>(value));
+}
 
-std::wstring toHex(uint32_t value) { return format(L"0x%x", static_cast<unsigned>(value)); }
+std::wstring toHex(uint32_t value) {
+    return format(L"0x%x", static_cast<unsigned>(value));
+}

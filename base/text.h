@@ -6,7 +6,8 @@
 #include <string>
 
 // Formats with the platform's wide printf rules: %s takes a wide string. Never throws except for
-// memory exhaustion; output beyond the size limit yields the fixed text "Error on try call vaformat".
+// memory exhaustion; output beyond the size limit yields the fixed text "Error on try call
+// vaformat".
 std::wstring vaformat(const wchar_t* format, va_list args);
 std::wstring format(const wchar_t* format, ...);
 

@@ -105,8 +105,8 @@ LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception) {
         return EXCEPTION_CONTINUE_SEARCH;
     const EXCEPTION_RECORD* record = exception->ExceptionRecord;
     const auto address = reinterpret_cast<uintptr_t>(record->ExceptionAddress);
-    if (!isTranslatable(record->ExceptionCode) || address < p.imageBegin ||
-        address >= p.imageEnd || record->ExceptionFlags & EXCEPTION_NONCONTINUABLE)
+    if (!isTranslatable(record->ExceptionCode) || address < p.imageBegin || address >= p.imageEnd ||
+        record->ExceptionFlags & EXCEPTION_NONCONTINUABLE)
         return EXCEPTION_CONTINUE_SEARCH;
 
     state->code = record->ExceptionCode;

@@ -1,14 +1,15 @@
 #include "base/text.h"
 
 #include "base/exception.h"
+#include "base/win32.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
 TEST(Format, UsesTheWidePrintfConventions) {
-    EXPECT_EQ(L"abc 42 -7 0007 0000BEEF ff x", format(L"%s %u %d %04d %08X %x %c", L"abc", 42u, -7,
-                                                      7, 0xBEEFu, 255u, L'x'));
+    EXPECT_EQ(L"abc 42 -7 0007 0000BEEF ff x",
+              format(L"%s %u %d %04d %08X %x %c", L"abc", 42u, -7, 7, 0xBEEFu, 255u, L'x'));
     EXPECT_EQ(L"(Error code 4294967295)", format(L" (Error code %lu)", 0xFFFFFFFFul).substr(1));
 }
 
@@ -41,9 +42,11 @@ TEST(Numbers, DecimalAndHex) {
 }
 
 TEST(CodePages, Utf8RoundTripKeepsEveryCharacterAndEmbeddedNuls) {
-    const std::wstring text(L"Gr\u00fc\u00dfe \u041f\u0440\u0438\u0432\u0435\u0442 \U0001F600\0x", 17);
+    const std::wstring text(L"Gr\u00fc\u00dfe \u041f\u0440\u0438\u0432\u0435\u0442 \U0001F600\0x",
+                            17);
     const std::string utf8 = cstr(text, CP_UTF8);
-    EXPECT_EQ(std::string("Gr\xC3\xBC\xC3\x9F" "e \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 "
+    EXPECT_EQ(std::string("Gr\xC3\xBC\xC3\x9F"
+                          "e \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 "
                           "\xF0\x9F\x98\x80\0x",
                           27),
               utf8);

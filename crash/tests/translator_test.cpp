@@ -11,9 +11,16 @@ namespace {
 int* volatile g_null = nullptr;
 volatile int g_zero = 0;
 
-__attribute__((noinline)) void writeThroughNull() { *g_null = 42; }
-__attribute__((noinline)) int divideByZero() { return 100 / g_zero; }
-__attribute__((noinline)) void breakpoint() { __asm__ volatile("int3"); }
+__attribute__((noinline)) void writeThroughNull() {
+    *g_null = 42;
+}
+volatile int g_quotient = 0;
+__attribute__((noinline)) void divideByZero() {
+    g_quotient = 100 / g_zero;
+}
+__attribute__((noinline)) void breakpoint() {
+    __asm__ volatile("int3");
+}
 
 struct Counted {
     int& destroyed;
