@@ -15,7 +15,14 @@ public:
     static std::wstring expandEnvironmentStrings(const std::wstring& text);
 };
 
+// Every file-system call of the process-execution code goes through this form, so paths longer
+// than MAX_PATH work and "." / ".." are resolved here rather than by the file system (which does
+// not resolve them in "\\?\" paths).
 std::wstring makeLongPath(const std::wstring& base, const std::wstring& relative);
+// The same rules with the directory an empty base stands for supplied by the caller; makeLongPath
+// passes the process's current directory. Tests use it to pin that directory.
+std::wstring makeLongPathFrom(std::wstring (*currentDirectory)(), const std::wstring& base,
+                              const std::wstring& relative);
 std::wstring displayPath(const std::wstring& path);
 std::wstring ensureTrailingSeparator(const std::wstring& path);
 bool compareNoCase(const std::wstring& a, const std::wstring& b);

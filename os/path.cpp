@@ -1,0 +1,294 @@
+#include "os/path.h"
+
+#include "base/exception.h"
+#include "base/text.h"
+#include "base/win32.h"
+
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <cwctype>
+#include <vector>
+
+namespace {
+
+// Source lines recorded by the raising sites of this file. They are part of the text users see
+// under the Debug switch, so they stay fixed however the file is edited.
+constexpr int32_t kCombineLine = 41;
+constexpr int32_t kRootLine = 62;
+constexpr int32_t kExpandLine = 81;
+constexpr int32_t kCurrentDirectoryLine = 112;
+
+const wchar_t kLongPrefix[] = L"\\\\?\\";
+constexpr size_t kLongPrefixLength = 4;
+
+bool isSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+bool endsWithBackslash(const std::wstring& path) {
+    return !path.empty() && path.back() == L'\\';
+}
+
+// Drops trailing backslashes and "." segments: C:\a\. and C:\a\\ both name C:\a. A lone character
+// is kept so that a bare "\" survives.
+void trimTail(std::wstring& path) {
+    while (path.size() > 1) {
+        if (path.back() == L'\\')
+            path.pop_back();
+        else if (path.back() == L'.' && path[path.size() - 2] == L'\\')
+            path.pop_back();
+        else
+            break;
+    }
+}
+
+// The file system does not add the root separator to "\\?\C:", and without it the name is the
+// volume device rather than its root directory.
+void completeBareDrive(std::wstring& path) {
+    if (path.size() == 6 && path[5] == L':')
+        path += L'\\';
+}
+
+[[noreturn]] void raiseInvalidPath(const std::wstring& base, const std::wstring& relative) {
+    raiseRunTimeError(L"Invalid input path (%s) + (%s)", 0, displayPath(base).c_str(),
+                      displayPath(relative).c_str());
+}
+
+// One ".." segment: cut the last segment of a path that ends with a backslash. The root of the
+// long form (\\?\C:\) and anything at or before it cannot be left.
+void goUp(std::wstring& path, const std::wstring& base, const std::wstring& relative) {
+    if (path.size() < 2)
+        raiseInvalidPath(base, relative);
+    const size_t slash = path.find_last_of(L'\\', path.size() - 2);
+    if (slash == std::wstring::npos || slash <= 4)
+        raiseInvalidPath(base, relative);
+    path.erase(slash + 1);
+}
+
+std::wstring currentDirectory() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            ::GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (length == 0)
+            raiseOsError(L"GetCurrentDirectory", ::GetLastError(),
+                         SourceLocation(L"", "currentDirectory", kCurrentDirectoryLine));
+        if (length < buffer.size())
+            return std::wstring(buffer.data(), length);
+        // The directory may change between calls; keep growing until it fits.
+        buffer.resize(length + 1);
+    }
+}
+
+} // namespace
+
+std::wstring VFileName::combine(const std::wstring& directory, const std::wstring& fileName) {
+    std::wstring dir = directory;
+    while (!dir.empty() && isSeparator(dir.back()))
+        dir.pop_back();
+    size_t skip = 0;
+    while (skip < fileName.size() && isSeparator(fileName[skip]))
+        ++skip;
+    // Without this, a file name such as \x would replace the directory by the root of its drive.
+    const std::wstring file = fileName.substr(skip);
+
+    wchar_t buffer[MAX_PATH] = {};
+    if (::PathCombineW(buffer, dir.c_str(), file.c_str()) == nullptr)
+        throw vexception(L"PathCombine failed for dir " + directory + L" and fileName " + fileName,
+                         SourceLocation(L"", "VFileName::combine", kCombineLine));
+    return buffer;
+}
+
+std::wstring VFileName::root(const std::wstring& path) {
+    // PathStripToRootW works in place; the buffer must hold the whole path, which may be longer
+    // than MAX_PATH.
+    std::vector<wchar_t> buffer(std::max<size_t>(path.size() + 1, MAX_PATH), L'\0');
+    std::copy(path.begin(), path.end(), buffer.begin());
+    if (!::PathStripToRootW(buffer.data()))
+        throw vexception(L"PathStripToRoot failed for fileName=" + path,
+                         SourceLocation(L"", "VFileName::root", kRootLine));
+    return buffer.data();
+}
+
+std::wstring VFileName::expandEnvironmentStrings(const std::wstring& text) {
+    const auto fail = [&text]() {
+        const DWORD error = ::GetLastError();
+        raiseOsError(format(L"ExpandEnvironmentStrings(%s)", text.c_str()), error,
+                     SourceLocation(L"", "VFileName::expandEnvironmentStrings", kExpandLine));
+    };
+    DWORD needed = ::ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+    if (needed == 0)
+        fail();
+    for (;;) {
+        std::vector<wchar_t> buffer(needed + 1, L'\0');
+        const DWORD written = ::ExpandEnvironmentStringsW(text.c_str(), buffer.data(),
+                                                          static_cast<DWORD>(buffer.size()));
+        if (written == 0)
+            fail();
+        // A variable set in between can make the text longer than first measured.
+        if (written <= buffer.size())
+            return buffer.data();
+        needed = written;
+    }
+}
+
+std::wstring makeLongPath(const std::wstring& base, const std::wstring& relative) {
+    return makeLongPathFrom(&currentDirectory, base, relative);
+}
+
+std::wstring makeLongPathFrom(std::wstring (*currentDirectoryOf)(), const std::wstring& base,
+                              const std::wstring& relative) {
+    // Console devices must be opened by their bare names; any directory in front of them makes
+    // an ordinary file name.
+    if (base.empty() && (relative.size() == 6 || relative.size() == 7) &&
+        (compareNoCase(relative, L"CONOUT$") || compareNoCase(relative, L"CONIN$"))) {
+        std::wstring result = relative;
+        trimTail(result);
+        return result;
+    }
+    if (base.empty() && relative.empty())
+        raiseRunTimeError(L"Empty input path", ERROR_INVALID_PARAMETER);
+
+    // A UNC or already long relative path stands on its own and cannot take the prefix.
+    if (relative.size() >= 2 && relative[0] == L'\\' && relative[1] == L'\\') {
+        std::wstring result = relative;
+        trimTail(result);
+        completeBareDrive(result);
+        return result;
+    }
+
+    std::wstring result;
+    if (relative.size() >= 2 && relative[1] == L':') {
+        result = kLongPrefix;
+    } else if (!base.empty() && base[0] == L'\\') {
+        result = base;
+    } else if (!base.empty()) {
+        std::wstring normalised;
+        for (const wchar_t c : base) {
+            if (!isSeparator(c))
+                normalised += c;
+            else if (!endsWithBackslash(normalised))
+                normalised += L'\\';
+        }
+        result = kLongPrefix + normalised;
+    } else {
+        std::wstring directory = currentDirectoryOf();
+        for (wchar_t& c : directory) {
+            if (c == L'/')
+                c = L'\\';
+        }
+        // A process started on a network share has a UNC current directory; "\\?\" in front of
+        // \\server\share would name nothing.
+        result =
+            (!directory.empty() && directory[0] == L'\\') ? directory : kLongPrefix + directory;
+    }
+    trimTail(result);
+    result += L'\\';
+
+    // "." and ".." are recognised only as whole segments: inside a name (a.\b, x..) the dots
+    // belong to the name and must not drop or join segments.
+    const size_t length = relative.size();
+    size_t i = 0;
+    while (i < length) {
+        const wchar_t c = relative[i];
+        if (c == L'.' && endsWithBackslash(result)) {
+            if (i + 1 < length && isSeparator(relative[i + 1])) {
+                i += 2;
+                continue;
+            }
+            if (i + 1 < length && relative[i + 1] == L'.' &&
+                (i + 2 == length || isSeparator(relative[i + 2]))) {
+                goUp(result, base, relative);
+                i += (i + 2 == length) ? 2 : 3;
+                continue;
+            }
+        }
+        if (isSeparator(c)) {
+            if (!endsWithBackslash(result))
+                result += L'\\';
+            while (i < length && isSeparator(relative[i]))
+                ++i;
+            continue;
+        }
+        result += c;
+        ++i;
+    }
+    trimTail(result);
+    completeBareDrive(result);
+    return result;
+}
+
+std::wstring displayPath(const std::wstring& path) {
+    if (path.compare(0, kLongPrefixLength, kLongPrefix) == 0)
+        return path.substr(kLongPrefixLength);
+    return path;
+}
+
+std::wstring ensureTrailingSeparator(const std::wstring& path) {
+    return endsWithBackslash(path) ? path : path + L'\\';
+}
+
+bool compareNoCase(const std::wstring& a, const std::wstring& b) {
+    const int result =
+        ::CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a.c_str(),
+                         static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()));
+    if (result == 0)
+        raiseRunTimeError(L"Unable to compare strings (%s) with (%s)", ::GetLastError(), a.c_str(),
+                          b.c_str());
+    return result == CSTR_EQUAL;
+}
+
+DWORD getAttributes(const std::wstring& base, const std::wstring& relative) {
+    const std::wstring path = makeLongPath(base, relative);
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return attributes;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+        error == ERROR_INVALID_NAME)
+        return INVALID_FILE_ATTRIBUTES;
+    raiseRunTimeError(L"Unable to get file (%s) attributes", error, displayPath(path).c_str());
+}
+
+bool exists(const std::wstring& base, const std::wstring& relative) {
+    return getAttributes(base, relative) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool exists(const std::wstring& path) {
+    return exists(std::wstring(), path);
+}
+
+std::wstring quoteArgument(const std::wstring& argument) {
+    // Characters the command interpreter or a child's argument parser would otherwise act on.
+    static const wchar_t kSpecial[] = L"\"&<>[]{}^=;!'+,`~|";
+    bool needsQuotes = false;
+    for (const wchar_t c : argument) {
+        if (std::iswspace(c) || (c != L'\0' && std::wcschr(kSpecial, c) != nullptr)) {
+            needsQuotes = true;
+            break;
+        }
+    }
+    if (!needsQuotes)
+        return argument;
+
+    // Built back to front: backslashes are literal unless a quote follows them, so only a run
+    // that ends at an inner quote or at the closing quote is doubled.
+    std::wstring reversed;
+    reversed.reserve(argument.size() * 2 + 2);
+    reversed += L'"';
+    bool beforeQuote = true;
+    for (auto it = argument.rbegin(); it != argument.rend(); ++it) {
+        const wchar_t c = *it;
+        reversed += c;
+        if (c == L'"' || (c == L'\\' && beforeQuote)) {
+            reversed += L'\\';
+            beforeQuote = true;
+        } else {
+            beforeQuote = false;
+        }
+    }
+    reversed += L'"';
+    return std::wstring(reversed.rbegin(), reversed.rend());
+}
