@@ -27,7 +27,7 @@ start)
     fi
     # The server outlives this script: it must not hold the caller's output open (ctest waits
     # for every writer of a test's output to go away).
-    wineserver -p </dev/null >/dev/null 2>&1
+    wineserver -p </dev/null >/dev/null 2>&1 || true # already running for this prefix
     wine 'C:\windows\system32\cmd.exe' /c exit 0 </dev/null >/dev/null 2>&1 || true
     echo "wine prefix ready: $prefix"
     ;;
