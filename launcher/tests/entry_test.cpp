@@ -1,0 +1,171 @@
+// The launcher's boundary, run in-process with stand-ins for the examination road.
+#include "launcher/entry.h"
+
+#include "base/exception.h"
+#include "crash/se_translator.h"
+#include "stdout_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Stand-ins record what they saw; globals because the road is a plain function pointer.
+int g_calls = 0;
+int g_argc = 0;
+std::vector<std::wstring> g_argv;
+crash::SeTranslator g_translatorInside = nullptr;
+bool g_destructorRan = false;
+
+void sentinelTranslator(unsigned int, EXCEPTION_POINTERS*) {}
+
+struct Args {
+    std::vector<std::wstring> text;
+    std::vector<wchar_t*> pointers;
+    explicit Args(std::vector<std::wstring> args) : text(std::move(args)) {
+        for (std::wstring& arg : text)
+            pointers.push_back(&arg[0]);
+        pointers.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(text.size()); }
+    wchar_t** argv() { return pointers.data(); }
+};
+
+struct RunResult {
+    int exitCode;
+    std::string out;
+};
+
+RunResult run(std::vector<std::wstring> args, ExaminationRunner road) {
+    resetDebugSwitchCache();
+    g_calls = 0;
+    g_argv.clear();
+    g_translatorInside = nullptr;
+    g_destructorRan = false;
+    Args a(std::move(args));
+    StdoutCapture capture;
+    const int code = launcherMain(a.argc(), a.argv(), road);
+    return {code, capture.finish()};
+}
+
+crash::SeTranslator currentTranslator() {
+    const crash::SeTranslator current = crash::setSeTranslator(nullptr);
+    crash::setSeTranslator(current);
+    return current;
+}
+
+uint32_t recordingRoad(int argc, wchar_t** argv) {
+    ++g_calls;
+    g_argc = argc;
+    for (int i = 0; i < argc; ++i)
+        g_argv.push_back(argv[i]);
+    g_translatorInside = currentTranslator();
+    return 0xC0000005u;
+}
+
+uint32_t throwingRoad(int, wchar_t**) {
+    throw vexception(L"Unable to find script \u00fcber \u0436\u2019.php",
+                     SourceLocation(L"", "resolveCommand", 210));
+}
+
+uint32_t stdExceptionRoad(int, wchar_t**) {
+    throw std::runtime_error("bad things");
+}
+uint32_t intRoad(int, wchar_t**) {
+    throw 42;
+}
+
+struct SetsFlagOnUnwind {
+    ~SetsFlagOnUnwind() { g_destructorRan = true; }
+};
+
+__attribute__((noinline)) void writeThroughNull() {
+    volatile int* volatile target = nullptr;
+    *target = 1;
+}
+
+__attribute__((noinline)) uint32_t faultingRoad(int, wchar_t**) {
+    SetsFlagOnUnwind guard;
+    writeThroughNull();
+    return 0;
+}
+
+class LauncherEntry : public ::testing::Test {
+protected:
+    void SetUp() override { previous_ = crash::setSeTranslator(&sentinelTranslator); }
+    void TearDown() override {
+        // Whatever the way out, the translator that was there before is back.
+        EXPECT_EQ(&sentinelTranslator, crash::setSeTranslator(previous_));
+    }
+
+private:
+    crash::SeTranslator previous_ = nullptr;
+};
+
+TEST_F(LauncherEntry, NoArgumentIsAFailureWithoutAskingTheRoad) {
+    const RunResult r = run({L"zra-launcher.exe"}, &recordingRoad);
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("Incorrect launching options.", r.out);
+    EXPECT_EQ(0, g_calls);
+}
+
+TEST_F(LauncherEntry, ExaminationExitCodeIsReturnedUnchangedUnderTheTranslator) {
+    const RunResult r = run({L"x.exe", L"--CHECK-SYSTEM", L"a b", L""}, &recordingRoad);
+    EXPECT_EQ(0xC0000005u, static_cast<uint32_t>(r.exitCode));
+    EXPECT_EQ("", r.out);
+    ASSERT_EQ(1, g_calls);
+    EXPECT_EQ(4, g_argc);
+    EXPECT_EQ((std::vector<std::wstring>{L"x.exe", L"--CHECK-SYSTEM", L"a b", L""}), g_argv);
+    EXPECT_EQ(&crash::translateStructuredException, g_translatorInside);
+}
+
+TEST_F(LauncherEntry, FailureTextIsUtf8WithNothingAppended) {
+    const RunResult r = run({L"x.exe", L"script.php"}, &throwingRoad);
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("Unable to find script \xc3\xbc"
+              "ber \xd0\xb6\xe2\x80\x99.php",
+              r.out);
+}
+
+TEST_F(LauncherEntry, EveryKindOfFailureGoesThroughTheLadder) {
+    RunResult r = run({L"x.exe", L"s"}, &stdExceptionRoad);
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("bad things", r.out);
+    r = run({L"x.exe", L"s"}, &intRoad);
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("Unexpected error", r.out);
+}
+
+TEST_F(LauncherEntry, AccessViolationBecomesTheStructuredExceptionTextAndUnwinds) {
+    const RunResult r = run({L"x.exe", L"s"}, &faultingRoad);
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("C structured exception: 0xc0000005", r.out);
+    EXPECT_TRUE(g_destructorRan);
+}
+
+TEST(StructuredExceptionScope, FaultIsCaughtByTheLadderAndFramesUnwind) {
+    std::wstring text;
+    bool unwound = false;
+    {
+        crash::ScopedSeTranslator translator;
+        try {
+            struct Flag {
+                bool& set;
+                ~Flag() { set = true; }
+            } flag{unwound};
+            writeThroughNull();
+        } catch (...) {
+            const vexception e = catchLadder(L"Failed to launch an examination.", "wmain", 120);
+            text = e.fullText();
+        }
+    }
+    EXPECT_TRUE(unwound);
+    EXPECT_EQ(L"C structured exception: 0xc0000005\n   at Failed to launch an examination."
+              L"(wmain line 120)",
+              text);
+}
+
+} // namespace
