@@ -32,7 +32,9 @@ start)
     echo "wine prefix ready: $prefix"
     ;;
 stop)
+    # -k returns before the server is gone; a start right after would find it still there.
     wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
     echo "wineserver stopped"
     ;;
 *)
