@@ -1,0 +1,132 @@
+#include "base/win32.h"
+
+#include "service/channel.h"
+
+#include "base/exception.h"
+#include "base/text.h"
+#include "logging/log.h"
+#include "registry/registry.h"
+
+#include <cstdlib>
+
+namespace vpipechannel {
+
+namespace {
+
+class Lock {
+public:
+    explicit Lock(CriticalSection& section) : section_(section) { section_.enter(); }
+    ~Lock() { section_.leave(); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+private:
+    CriticalSection& section_;
+};
+
+const DWORD kPipeAccess = GENERIC_READ | GENERIC_WRITE | FILE_READ_DATA | FILE_WRITE_DATA;
+const int kDefaultAttempts = 5;
+
+} // namespace
+
+client::client(const std::wstring& keyPath, const std::wstring& pipeName, bool connectNow)
+    : keyPath_(keyPath), pipeName_(pipeName) {
+    if (connectNow)
+        connect(kDefaultAttempts);
+}
+
+client::~client() {
+    try {
+        disconnect();
+    } catch (...) {
+    }
+}
+
+std::wstring client::pipePath() {
+    std::wstring name = pipeName_;
+    // A missing key or value keeps the built-in name; a value of another type raises.
+    registry::lookup(HKEY_LOCAL_MACHINE, keyPath_, pipeName_, name, REG_SZ, registry::View32);
+    return L"\\\\.\\pipe\\" + name;
+}
+
+void client::connect(int attempts) {
+    if (pipe_ && pipe_->isOpen())
+        return;
+    base::ScopedFileHandle handle =
+        Con::ClientOverlappedPipe::create(pipePath(), kPipeAccess, PIPE_READMODE_MESSAGE, attempts);
+    // The pipe object owns the handle from the moment its base is built, failures included.
+    std::unique_ptr<Con::Pipe> fresh(new Con::ClientOverlappedPipe(handle.release()));
+    pipe_ = std::move(fresh);
+}
+
+void client::disconnect() {
+    pipe_.reset();
+}
+
+void client::reconnect() {
+    disconnect();
+    connect(kDefaultAttempts);
+}
+
+void client::ensureNotFinished() {
+    if (!pipe_->finished())
+        return;
+    varno::logging::logMessage(
+        varno::logging::Warning,
+        L"Connection to Varno Management Service is broken: Pipe is finished");
+    throw vexception(L"Pipe is finished", SourceLocation(L"", "vpipechannel::client::query", 239));
+}
+
+std::unique_ptr<vserializer> client::exchange(const GUID& operation, const vserializer& body) {
+    connect(kDefaultAttempts);
+    ensureNotFinished();
+
+    vserializer request;
+    request.writeBlock(sizeof(GUID), &operation);
+    request.append(body);
+
+    // The transport reports a peer that went away as a short, silent transfer. A pipe that
+    // finishes anywhere in the exchange is a failed exchange, never an empty or zero-filled reply.
+    const uint32_t length = request.length();
+    pipe_->write(&length, sizeof(length), true);
+    pipe_->write(request.data(), length, true);
+    ensureNotFinished();
+
+    uint32_t replyLength = 0;
+    pipe_->read(&replyLength, sizeof(replyLength), true);
+    ensureNotFinished();
+    if (replyLength == 0)
+        return std::make_unique<vserializer>();
+
+    vserializer::Bytes reply(static_cast<uint8_t*>(std::malloc(replyLength)));
+    if (!reply)
+        raiseOutOfMemory();
+    pipe_->read(reply.get(), replyLength, true);
+    ensureNotFinished();
+    return std::make_unique<vserializer>(std::move(reply), replyLength);
+}
+
+std::unique_ptr<vserializer> client::query(const GUID& operation, const vserializer& body) {
+    Lock lock(lock_);
+    try {
+        return exchange(operation, body);
+    } catch (const vexception& e) {
+        varno::logging::logMessage(
+            varno::logging::Info,
+            format(L"Varno Management service pipe communication error: %s. Trying to reconnect.",
+                   e.text().c_str()));
+    } catch (...) {
+        varno::logging::logMessage(
+            varno::logging::Info,
+            L"Varno Management service pipe unknown communication error. Trying to reconnect.");
+    }
+    reconnect();
+    return exchange(operation, body);
+}
+
+std::wstring client::queryString(const GUID& operation, const vserializer& body) {
+    std::unique_ptr<vserializer> reply = query(operation, body);
+    return reply->readString();
+}
+
+} // namespace vpipechannel

@@ -1,0 +1,370 @@
+#include "base/win32.h"
+
+#include "service/pipe.h"
+
+#include "base/exception.h"
+#include "base/text.h"
+#include "os/cancelation.h"
+#include "os/sync.h"
+#include "registry/registry.h"
+
+namespace Con {
+
+namespace {
+
+bool isEndOfData(DWORD code) {
+    return code == ERROR_HANDLE_EOF || code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA;
+}
+
+[[noreturn]] void raiseShort(DWORD count, uint32_t size, const char* function, int32_t line) {
+    throw vexception(
+        format(L"Completed only %d of %d bytes", static_cast<int>(count), static_cast<int>(size)),
+        SourceLocation(L"", function, line));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Overlapped
+
+Overlapped::Overlapped() : record_() {
+    event_.reset(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    if (!event_)
+        raiseOsError(L"Unable to create event", ::GetLastError(),
+                     SourceLocation(L"", "Con::Overlapped::Overlapped", 211));
+    record_.hEvent = event_.get();
+}
+
+Overlapped::Overlapped(const Overlapped& other) : record_() {
+    record_.Internal = other.record_.Internal;
+    record_.InternalHigh = other.record_.InternalHigh;
+    record_.Offset = other.record_.Offset;
+    record_.OffsetHigh = other.record_.OffsetHigh;
+    HANDLE duplicate = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), other.event_.get(), ::GetCurrentProcess(),
+                           &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        raiseOsError(L"Unable to duplicate handle", ::GetLastError(),
+                     SourceLocation(L"", "Con::Overlapped::Overlapped", 221));
+    event_.reset(duplicate);
+    record_.hEvent = event_.get();
+}
+
+void Overlapped::resert() {
+    if (!::ResetEvent(event_.get()))
+        raiseOsError(L"Unable to reset event", ::GetLastError(),
+                     SourceLocation(L"", "Con::Overlapped::resert", 254));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pipe
+
+Pipe::Pipe(HANDLE handle) : handle_(handle) {}
+
+Pipe::Pipe(const Pipe& other) : finished_(other.finished_), requested_(other.requested_) {
+    if (!other.handle_.valid())
+        return;
+    HANDLE duplicate = INVALID_HANDLE_VALUE;
+    if (!::DuplicateHandle(::GetCurrentProcess(), other.handle_.get(), ::GetCurrentProcess(),
+                           &duplicate, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        raiseOsError(L"Unable to duplicate handle", ::GetLastError(),
+                     SourceLocation(L"", "Con::Pipe::Pipe", 39));
+    handle_.reset(duplicate);
+}
+
+int Pipe::read(void* buffer, uint32_t size, bool exact) {
+    if (finished_)
+        return 0;
+    DWORD count = 0;
+    if (::ReadFile(handle_.get(), buffer, size, &count, nullptr)) {
+        if (exact && count != size)
+            raiseShort(count, size, "Con::Pipe::read", 92);
+        return static_cast<int>(count);
+    }
+    const DWORD code = ::GetLastError();
+    if (isEndOfData(code)) {
+        finished_ = true;
+        return 0;
+    }
+    raiseOsError(L"Unable to read from pipe", code, SourceLocation(L"", "Con::Pipe::read", 88));
+}
+
+int Pipe::write(const void* buffer, uint32_t size, bool exact) {
+    if (finished_)
+        return 0;
+    DWORD count = 0;
+    if (::WriteFile(handle_.get(), buffer, size, &count, nullptr)) {
+        if (exact && count != size)
+            raiseShort(count, size, "Con::Pipe::write", 114);
+        return static_cast<int>(count);
+    }
+    const DWORD code = ::GetLastError();
+    if (isEndOfData(code)) {
+        finished_ = true;
+        return 0;
+    }
+    raiseOsError(L"Unable to write to pipe", code, SourceLocation(L"", "Con::Pipe::write", 110));
+}
+
+void Pipe::close(int) {
+    if (handle_.valid()) {
+        handle_.reset();
+        finished_ = true;
+    }
+}
+
+std::unique_ptr<Pipe> Pipe::clone() const {
+    return std::make_unique<Pipe>(*this);
+}
+
+// ---------------------------------------------------------------------------------------------
+// OverlappedPipe
+
+OverlappedPipe::OverlappedPipe(HANDLE handle) : Pipe(handle) {}
+
+OverlappedPipe::OverlappedPipe(const OverlappedPipe& other)
+    : Pipe(other), overlapped_(other.overlapped_), idle_(other.idle_) {}
+
+OverlappedPipe::~OverlappedPipe() {
+    if (handle_.valid()) {
+        abandonRequest();
+        handle_.reset();
+        finished_ = true;
+        idle_ = true;
+    }
+}
+
+void OverlappedPipe::close(int) {
+    if (handle_.valid()) {
+        abandonRequest();
+        handle_.reset();
+        finished_ = true;
+    }
+    idle_ = true;
+}
+
+std::unique_ptr<Pipe> OverlappedPipe::clone() const {
+    return std::make_unique<OverlappedPipe>(*this);
+}
+
+// Closing the handle alone does not say when the system is done with the OVERLAPPED record and
+// the buffer of a pending transfer; freeing either before that lets a late completion write into
+// freed memory. Cancel, then wait for the request to settle.
+void OverlappedPipe::abandonRequest() noexcept {
+    if (idle_ || !handle_.valid())
+        return;
+    ::CancelIo(handle_.get());
+    DWORD count = 0;
+    ::GetOverlappedResult(handle_.get(), overlapped_.record(), &count, TRUE);
+    idle_ = true;
+    requested_ = 0;
+}
+
+int OverlappedPipe::beginRead(void* buffer, uint32_t size, bool exact) {
+    if (!idle_)
+        throw vexception(L"Previous request has not completed!",
+                         SourceLocation(L"", "Con::OverlappedPipe::beginRead", 293));
+    if (finished_)
+        return 0;
+    overlapped_.resert();
+    idle_ = true;
+    requested_ = size;
+    if (::ReadFile(handle_.get(), buffer, size, nullptr, overlapped_.record()))
+        return internalComplete(exact);
+    const DWORD code = ::GetLastError();
+    if (isEndOfData(code))
+        finished_ = true;
+    else if (code == ERROR_IO_PENDING)
+        idle_ = false;
+    else
+        raiseOsError(L"Unable to read from pipe", code,
+                     SourceLocation(L"", "Con::OverlappedPipe::beginRead", 314));
+    return 0;
+}
+
+int OverlappedPipe::beginWrite(const void* buffer, uint32_t size, bool exact) {
+    if (!idle_)
+        throw vexception(L"Previous request has not completed!",
+                         SourceLocation(L"", "Con::OverlappedPipe::beginWrite", 337));
+    if (finished_)
+        return 0;
+    overlapped_.resert();
+    idle_ = true;
+    requested_ = size;
+    if (::WriteFile(handle_.get(), buffer, size, nullptr, overlapped_.record()))
+        return internalComplete(exact);
+    const DWORD code = ::GetLastError();
+    if (isEndOfData(code))
+        finished_ = true;
+    else if (code == ERROR_IO_PENDING)
+        idle_ = false;
+    else
+        raiseOsError(L"Unable to write to pipe", code,
+                     SourceLocation(L"", "Con::OverlappedPipe::beginWrite", 358));
+    return 0;
+}
+
+int OverlappedPipe::complete(HANDLE cancel, DWORD timeout, bool exact) {
+    if (idle_)
+        throw vexception(L"Previous request has completed!",
+                         SourceLocation(L"", "Con::OverlappedPipe::complete", 401));
+    HANDLE handles[2] = {overlapped_.event(), cancel};
+    const DWORD count = cancel != nullptr ? 2 : 1;
+    const DWORD result = waitForMultipleObjects(count, handles, FALSE, timeout);
+    switch (result) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED_0:
+        return internalComplete(exact);
+    case WAIT_OBJECT_0 + 1:
+    case WAIT_ABANDONED_0 + 1:
+    case WAIT_TIMEOUT:
+        // The request may still be settling after CancelIo: wait for it before the record and
+        // the buffer are reused. What completed anyway is lost to the caller, as asked.
+        abandonRequest();
+        return 0;
+    case WAIT_FAILED: {
+        const DWORD code = ::GetLastError();
+        abandonRequest();
+        raiseOsError(L"Unable to complete pipe operation", code,
+                     SourceLocation(L"", "Con::OverlappedPipe::complete", 417));
+    }
+    default:
+        abandonRequest();
+        throw vexception(format(L"Unable to complete pipe operation: Unknown state %X", result),
+                         SourceLocation(L"", "Con::OverlappedPipe::complete", 419));
+    }
+}
+
+int OverlappedPipe::internalComplete(bool exact) {
+    const uint32_t requested = requested_;
+    DWORD count = 0;
+    if (!::GetOverlappedResult(handle_.get(), overlapped_.record(), &count, TRUE)) {
+        const DWORD code = ::GetLastError();
+        if (code == ERROR_HANDLE_EOF || code == ERROR_BROKEN_PIPE) {
+            finished_ = true;
+        } else {
+            // The request is over either way; the pipe must be able to start another.
+            idle_ = true;
+            requested_ = 0;
+            raiseOsError(L"Unable to complete pipe operation", code,
+                         SourceLocation(L"", "Con::OverlappedPipe::internalComplete", 386));
+        }
+    }
+    idle_ = true;
+    requested_ = 0;
+    if (exact && count != requested)
+        raiseShort(count, requested, "Con::OverlappedPipe::internalComplete", 392);
+    return static_cast<int>(count);
+}
+
+int OverlappedPipe::read(void* buffer, uint32_t size, bool exact) {
+    const int count = beginRead(buffer, size, exact);
+    if (finished_ || idle_)
+        return count;
+    return complete(nullptr, INFINITE, exact);
+}
+
+int OverlappedPipe::write(const void* buffer, uint32_t size, bool exact) {
+    const int count = beginWrite(buffer, size, exact);
+    if (finished_ || idle_)
+        return count;
+    return complete(nullptr, INFINITE, exact);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connection and its settings
+
+namespace {
+
+struct ConnectTryCountState {
+    int cached = 0;
+    uint32_t calls = 0;
+    bool reading = true;
+    bool useTestKey = false;
+    std::wstring testKey;
+};
+
+ConnectTryCountState& connectState() {
+    static ConnectTryCountState state;
+    return state;
+}
+
+} // namespace
+
+int connectTryCount(int defaultAttempts) {
+    ConnectTryCountState& state = connectState();
+    if (state.reading) {
+        const uint32_t call = state.calls++;
+        if (call % 16 == 0) {
+            const std::wstring key =
+                state.useTestKey ? state.testKey : std::wstring(registry::kConfigKey);
+            try {
+                DWORD value = 0;
+                if (registry::lookup(HKEY_LOCAL_MACHINE, key, L"PipeConnectTryCount", value,
+                                     registry::View32) == ERROR_SUCCESS)
+                    state.cached = static_cast<int>(value);
+            } catch (...) {
+                state.reading = false;
+            }
+        }
+    }
+    return state.cached != 0 ? state.cached : defaultAttempts;
+}
+
+void alertableSleep(DWORD ms) {
+    ThreadCancelation::CancelationPoint point;
+    const DWORD start = ::GetTickCount();
+    DWORD remaining = ms;
+    while (::SleepEx(remaining, TRUE) == WAIT_IO_COMPLETION) {
+        const DWORD elapsed = ::GetTickCount() - start;
+        if (elapsed >= ms)
+            break;
+        remaining = ms - elapsed;
+    }
+}
+
+base::ScopedFileHandle ClientOverlappedPipe::create(const std::wstring& path, DWORD access,
+                                                    DWORD readMode, int defaultAttempts) {
+    const int attempts = connectTryCount(defaultAttempts);
+    base::ScopedFileHandle handle;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        ThreadCancelation::CancelationPoint point;
+        handle.reset(::CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr));
+        if (handle)
+            break;
+        const DWORD code = ::GetLastError();
+        if (code != ERROR_PIPE_BUSY)
+            raiseOsError(L"Unable to connect to pipe " + path, code,
+                         SourceLocation(L"", "Con::ClientOverlappedPipe::create", 503));
+        if (!::WaitNamedPipeW(path.c_str(), 1000))
+            alertableSleep(50);
+    }
+    if (!handle)
+        throw vexception(L"Unable to connect to pipe " + path,
+                         SourceLocation(L"", "Con::ClientOverlappedPipe::create", 509));
+    DWORD mode = readMode;
+    if (!::SetNamedPipeHandleState(handle.get(), &mode, nullptr, nullptr)) {
+        const DWORD code = ::GetLastError();
+        handle.reset();
+        raiseOsError(L"Unable to set mode of pipe " + path, code,
+                     SourceLocation(L"", "Con::ClientOverlappedPipe::create", 513));
+    }
+    return handle;
+}
+
+namespace testing {
+
+void setConnectTryCountKey(const std::wstring& subKey) {
+    ConnectTryCountState& state = connectState();
+    state = ConnectTryCountState();
+    state.testKey = subKey;
+    state.useTestKey = true;
+}
+
+void resetConnectTryCount() {
+    connectState() = ConnectTryCountState();
+}
+
+} // namespace testing
+
+} // namespace Con

@@ -1,0 +1,120 @@
+// Byte transport over Windows pipe handles: blocking reads and writes on Con::Pipe, overlapped ones
+// with an explicit begin/complete protocol on Con::OverlappedPipe, and the client end of a named
+// pipe that retries while every server instance is busy.
+#pragma once
+
+#include "base/scoped_handle.h"
+#include "base/win32.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace Con {
+
+// The OVERLAPPED record and its manual-reset event (created signalled).
+class Overlapped {
+public:
+    Overlapped();
+    // Duplicates the event into this process (same access, not inheritable).
+    Overlapped(const Overlapped& other);
+    Overlapped& operator=(const Overlapped&) = delete;
+    ~Overlapped() = default;
+
+    void resert();
+    OVERLAPPED* record() { return &record_; }
+    HANDLE event() const { return event_.get(); }
+
+private:
+    OVERLAPPED record_;
+    base::ScopedHandle event_;
+};
+
+class Pipe {
+public:
+    // Takes ownership of the handle.
+    explicit Pipe(HANDLE handle);
+    // Duplicates a valid handle (same access, inheritable); copies the state.
+    Pipe(const Pipe& other);
+    Pipe& operator=(const Pipe&) = delete;
+    virtual ~Pipe() = default;
+
+    // Blocking transfers. Return the byte count, 0 once the other end has gone away. With exact
+    // set, a completed transfer of any other size raises.
+    virtual int read(void* buffer, uint32_t size, bool exact);
+    virtual int write(const void* buffer, uint32_t size, bool exact);
+    virtual void close(int unused = 0);
+    virtual std::unique_ptr<Pipe> clone() const;
+
+    HANDLE handle() const { return handle_.get(); }
+    bool isOpen() const { return handle_.valid(); }
+    bool finished() const { return finished_; }
+    uint32_t requested() const { return requested_; }
+
+protected:
+    base::ScopedFileHandle handle_;
+    bool finished_ = false;
+    uint32_t requested_ = 0;
+};
+
+class OverlappedPipe : public Pipe {
+public:
+    // The handle must have been opened with FILE_FLAG_OVERLAPPED.
+    explicit OverlappedPipe(HANDLE handle);
+    OverlappedPipe(const OverlappedPipe& other);
+    ~OverlappedPipe() override;
+
+    // Blocking from the caller's view: begin, then complete without limit when still pending.
+    int read(void* buffer, uint32_t size, bool exact) override;
+    int write(const void* buffer, uint32_t size, bool exact) override;
+    void close(int unused = 0) override;
+    std::unique_ptr<Pipe> clone() const override;
+
+    // The byte count when the transfer completed at once, else 0 (pending, or finished).
+    // The buffer must stay alive until the request is collected by complete.
+    int beginRead(void* buffer, uint32_t size, bool exact);
+    int beginWrite(const void* buffer, uint32_t size, bool exact);
+    // Waits for the outstanding request, for the cancel handle (may be null) or for the time-out
+    // (INFINITE allowed). Returns the byte count, or 0 when cancelled or timed out; in that case
+    // the request has been cancelled and the pipe can start a new one.
+    int complete(HANDLE cancel, DWORD timeout, bool exact);
+    int internalComplete(bool exact);
+
+    bool idle() const { return idle_; }
+
+private:
+    // Cancels an outstanding request and waits until the system has let go of the OVERLAPPED
+    // record and the caller's buffer. Never raises.
+    void abandonRequest() noexcept;
+
+    Overlapped overlapped_;
+    bool idle_ = true;
+};
+
+class ClientOverlappedPipe : public OverlappedPipe {
+public:
+    explicit ClientOverlappedPipe(HANDLE handle) : OverlappedPipe(handle) {}
+
+    // Connects to the named pipe, retrying while all instances are busy ("PipeConnectTryCount"
+    // attempts, defaultAttempts when that is absent or 0), and sets the read mode.
+    static base::ScopedFileHandle create(const std::wstring& path, DWORD access, DWORD readMode,
+                                         int defaultAttempts);
+};
+
+// The "PipeConnectTryCount" setting: re-read on the 1st, 17th, 33rd ... call; a value of the wrong
+// type stops all further reads for the process. Returns the setting when non-zero, else the
+// default.
+int connectTryCount(int defaultAttempts);
+
+// Sleeps for ms milliseconds, letting completion routines run without ending the sleep early.
+void alertableSleep(DWORD ms);
+
+namespace testing {
+// Points the "PipeConnectTryCount" lookup at another key under HKEY_LOCAL_MACHINE (32-bit view)
+// and forgets the cached count, the call counter and a disabled state.
+void setConnectTryCountKey(const std::wstring& subKey);
+// Restores the configuration key and forgets the cache.
+void resetConnectTryCount();
+} // namespace testing
+
+} // namespace Con

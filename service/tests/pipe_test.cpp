@@ -1,0 +1,362 @@
+#include "base/win32.h"
+
+#include "service/pipe.h"
+#include "service/tests/test_support.h"
+
+#include "base/exception.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <typeinfo>
+
+using servicetest::TempLocalMachineKey;
+using servicetest::uniqueName;
+
+namespace {
+
+const DWORD kAccess = GENERIC_READ | GENERIC_WRITE | FILE_READ_DATA | FILE_WRITE_DATA;
+
+std::wstring pipePath(const std::wstring& name) {
+    return L"\\\\.\\pipe\\" + name;
+}
+
+// A server instance owned by the test thread; clients may connect before ConnectNamedPipe.
+base::ScopedFileHandle serverInstance(const std::wstring& path, DWORD maxInstances = 4) {
+    return base::ScopedFileHandle(::CreateNamedPipeW(
+        path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+        maxInstances, 4096, 4096, 0, nullptr));
+}
+
+void acceptClient(HANDLE server) {
+    if (!::ConnectNamedPipe(server, nullptr)) {
+        ASSERT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_PIPE_CONNECTED));
+    }
+}
+
+void serverWrite(HANDLE server, const void* bytes, DWORD size) {
+    DWORD count = 0;
+    ASSERT_TRUE(::WriteFile(server, bytes, size, &count, nullptr));
+    ASSERT_EQ(count, size);
+}
+
+// A connected pair: the client end is an overlapped client pipe, the server end blocking.
+struct Connection {
+    std::wstring path = pipePath(uniqueName(L"zra.transport"));
+    base::ScopedFileHandle server = serverInstance(path);
+    std::unique_ptr<Con::ClientOverlappedPipe> client;
+
+    Connection() {
+        client = std::make_unique<Con::ClientOverlappedPipe>(
+            Con::ClientOverlappedPipe::create(path, kAccess, PIPE_READMODE_MESSAGE, 5).release());
+        acceptClient(server.get());
+    }
+};
+
+template <typename F> vexception caught(F&& f) {
+    try {
+        f();
+    } catch (const vexception& e) {
+        return e;
+    }
+    return vexception(L"<no exception>");
+}
+
+void expectLocation(const vexception& e, const char* function, int32_t line) {
+    ASSERT_EQ(e.locations().size(), 1u) << std::string(function);
+    EXPECT_EQ(e.locations()[0].message, L"");
+    EXPECT_EQ(e.locations()[0].function, function);
+    EXPECT_EQ(e.locations()[0].line, line);
+}
+
+// Every test here that reads "PipeConnectTryCount" reads it from its own key.
+class ConnectTryCount : public ::testing::Test {
+protected:
+    void SetUp() override { Con::testing::setConnectTryCountKey(key.path()); }
+    void TearDown() override { Con::testing::resetConnectTryCount(); }
+    TempLocalMachineKey key;
+};
+
+} // namespace
+
+TEST(OverlappedPipe, MessagesTravelBothWays) {
+    Connection c;
+    const uint32_t length = 31;
+    EXPECT_EQ(c.client->write(&length, 4, true), 4);
+    uint32_t received = 0;
+    DWORD count = 0;
+    ASSERT_TRUE(::ReadFile(c.server.get(), &received, 4, &count, nullptr));
+    EXPECT_EQ(received, 31u);
+
+    serverWrite(c.server.get(), "abcd", 4);
+    char buffer[4] = {};
+    EXPECT_EQ(c.client->read(buffer, 4, true), 4);
+    EXPECT_EQ(std::string(buffer, 4), "abcd");
+    EXPECT_TRUE(c.client->idle());
+    EXPECT_FALSE(c.client->finished());
+}
+
+TEST(OverlappedPipe, PeerGoneBeforeAReadIsAQuietEnd) {
+    Connection c;
+    c.server.reset();
+    uint32_t value = 0;
+    EXPECT_EQ(c.client->read(&value, 4, true), 0);
+    EXPECT_TRUE(c.client->finished());
+    // Finished for good: writes return at once too.
+    EXPECT_EQ(c.client->write(&value, 4, true), 0);
+}
+
+TEST(OverlappedPipe, PeerGoneWhileAReadIsOutstanding) {
+    Connection c;
+    uint32_t value = 0;
+    EXPECT_EQ(c.client->beginRead(&value, 4, true), 0);
+    ASSERT_FALSE(c.client->idle());
+    c.server.reset();
+    const vexception e = caught([&] { c.client->complete(nullptr, INFINITE, true); });
+    EXPECT_EQ(e.message(), L"Completed only 0 of 4 bytes");
+    expectLocation(e, "Con::OverlappedPipe::internalComplete", 392);
+    EXPECT_TRUE(c.client->finished());
+    EXPECT_TRUE(c.client->idle());
+}
+
+TEST(OverlappedPipe, WriteToAPipeWhoseServerWentAwayFinishesIt) {
+    Connection c;
+    c.server.reset();
+    const uint32_t value = 1;
+    EXPECT_EQ(c.client->write(&value, 4, true), 0);
+    EXPECT_TRUE(c.client->finished());
+}
+
+TEST(OverlappedPipe, MessageLongerThanTheReadIsAnError) {
+    Connection c;
+    serverWrite(c.server.get(), "12345678", 8);
+    uint32_t value = 0;
+    try {
+        c.client->read(&value, 4, true);
+        FAIL() << "no exception";
+    } catch (const vosexception& e) {
+        EXPECT_EQ(e.code(), static_cast<uint32_t>(ERROR_MORE_DATA));
+        ASSERT_EQ(e.locations().size(), 1u);
+        const std::string function = e.locations()[0].function;
+        EXPECT_TRUE(function == "Con::OverlappedPipe::beginRead" ||
+                    function == "Con::OverlappedPipe::internalComplete")
+            << function;
+    }
+    EXPECT_FALSE(c.client->finished());
+}
+
+TEST(OverlappedPipe, BeginAndCompleteMustAlternate) {
+    Connection c;
+    const vexception idle = caught([&] { c.client->complete(nullptr, 0, true); });
+    EXPECT_EQ(idle.message(), L"Previous request has completed!");
+    expectLocation(idle, "Con::OverlappedPipe::complete", 401);
+
+    uint32_t value = 0;
+    c.client->beginRead(&value, 4, true);
+    ASSERT_FALSE(c.client->idle());
+    const vexception twice = caught([&] { c.client->beginRead(&value, 4, true); });
+    EXPECT_EQ(twice.message(), L"Previous request has not completed!");
+    expectLocation(twice, "Con::OverlappedPipe::beginRead", 293);
+    const vexception writeTwice = caught([&] { c.client->beginWrite(&value, 4, true); });
+    expectLocation(writeTwice, "Con::OverlappedPipe::beginWrite", 337);
+
+    serverWrite(c.server.get(), "wxyz", 4);
+    EXPECT_EQ(c.client->complete(nullptr, INFINITE, true), 4);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(&value), 4), "wxyz");
+}
+
+TEST(OverlappedPipe, CancelAndTimeOutLeaveThePipeReusable) {
+    Connection c;
+    base::ScopedHandle cancel(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    char buffer[4] = {};
+
+    // Time-out: nothing arrives.
+    c.client->beginRead(buffer, 4, true);
+    const DWORD start = ::GetTickCount();
+    EXPECT_EQ(c.client->complete(cancel.get(), 100, true), 0);
+    EXPECT_GE(::GetTickCount() - start, 90u);
+    EXPECT_TRUE(c.client->idle());
+
+    // Cancel handle signalled while pending.
+    c.client->beginRead(buffer, 4, true);
+    ::SetEvent(cancel.get());
+    EXPECT_EQ(c.client->complete(cancel.get(), INFINITE, true), 0);
+    EXPECT_TRUE(c.client->idle());
+
+    // Both signalled: the transfer wins and is collected.
+    ::ResetEvent(cancel.get());
+    ASSERT_EQ(c.client->beginRead(buffer, 4, true), 0);
+    serverWrite(c.server.get(), "done", 4);
+    ::SetEvent(cancel.get());
+    EXPECT_EQ(c.client->complete(cancel.get(), INFINITE, true), 4);
+    EXPECT_EQ(std::string(buffer, 4), "done");
+    EXPECT_FALSE(c.client->finished());
+}
+
+TEST(OverlappedPipe, CloseFinishesAndClonesAreOverlappedPipes) {
+    Connection c;
+    std::unique_ptr<Con::Pipe> copy = c.client->clone();
+    EXPECT_EQ(typeid(*copy), typeid(Con::OverlappedPipe));
+    ASSERT_TRUE(copy->isOpen());
+    EXPECT_NE(copy->handle(), c.client->handle());
+
+    // The duplicate reaches the same server end.
+    serverWrite(c.server.get(), "dupe", 4);
+    char buffer[4] = {};
+    EXPECT_EQ(copy->read(buffer, 4, true), 4);
+
+    c.client->close();
+    EXPECT_FALSE(c.client->isOpen());
+    EXPECT_TRUE(c.client->finished());
+    EXPECT_EQ(c.client->read(buffer, 4, true), 0);
+    EXPECT_TRUE(copy->isOpen());
+}
+
+TEST(BlockingPipe, ExactReadsWritesAndEndOfData) {
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    Con::Pipe reader(readEnd);
+    Con::Pipe writer(writeEnd);
+
+    EXPECT_EQ(writer.write("abc", 3, true), 3);
+    char buffer[4] = {};
+    const vexception shortRead = caught([&] { reader.read(buffer, 4, true); });
+    EXPECT_EQ(shortRead.message(), L"Completed only 3 of 4 bytes");
+    expectLocation(shortRead, "Con::Pipe::read", 92);
+
+    EXPECT_EQ(writer.write("xy", 2, false), 2);
+    EXPECT_EQ(reader.read(buffer, 4, false), 2);
+
+    std::unique_ptr<Con::Pipe> copy = writer.clone();
+    EXPECT_EQ(typeid(*copy), typeid(Con::Pipe));
+    writer.close();
+    EXPECT_TRUE(writer.finished());
+    copy.reset();
+    EXPECT_EQ(reader.read(buffer, 4, true), 0);
+    EXPECT_TRUE(reader.finished());
+
+    // Writing into a pipe nobody reads any more.
+    HANDLE r2 = nullptr;
+    HANDLE w2 = nullptr;
+    ASSERT_TRUE(::CreatePipe(&r2, &w2, nullptr, 0));
+    ::CloseHandle(r2);
+    Con::Pipe orphan(w2);
+    EXPECT_EQ(orphan.write("abc", 3, true), 0);
+    EXPECT_TRUE(orphan.finished());
+}
+
+TEST(ClientOverlappedPipeCreate, NoServerFailsAtOnceWithCode2) {
+    Con::testing::resetConnectTryCount();
+    const std::wstring path = pipePath(uniqueName(L"zra.absent"));
+    const DWORD start = ::GetTickCount();
+    try {
+        Con::ClientOverlappedPipe::create(path, kAccess, PIPE_READMODE_MESSAGE, 5);
+        FAIL() << "no exception";
+    } catch (const VFileNotFoundException& e) {
+        EXPECT_EQ(e.code(), 2u);
+        const std::wstring context = L"Unable to connect to pipe " + path;
+        EXPECT_EQ(e.message(), osErrorMessage(2, &context));
+        expectLocation(e, "Con::ClientOverlappedPipe::create", 503);
+    }
+    EXPECT_LT(::GetTickCount() - start, 500u);
+}
+
+TEST(ClientOverlappedPipeCreate, SetsMessageReadMode) {
+    Connection c;
+    DWORD state = 0;
+    ASSERT_TRUE(::GetNamedPipeHandleStateW(c.client->handle(), &state, nullptr, nullptr, nullptr,
+                                           nullptr, 0));
+    EXPECT_TRUE(state & PIPE_READMODE_MESSAGE);
+}
+
+TEST_F(ConnectTryCount, CachedAndReReadEverySixteenCalls) {
+    EXPECT_EQ(Con::connectTryCount(5), 5); // absent: the default
+    key.setDword(L"PipeConnectTryCount", 3);
+    for (int call = 2; call <= 16; ++call)
+        EXPECT_EQ(Con::connectTryCount(5), 5) << call;
+    EXPECT_EQ(Con::connectTryCount(5), 3); // the 17th call reads again
+    key.remove(L"PipeConnectTryCount");
+    for (int call = 18; call <= 32; ++call)
+        EXPECT_EQ(Con::connectTryCount(5), 3) << call;
+    EXPECT_EQ(Con::connectTryCount(5), 3); // a missing value leaves the cache as it was
+    key.setDword(L"PipeConnectTryCount", 0);
+    for (int call = 34; call <= 48; ++call)
+        EXPECT_EQ(Con::connectTryCount(5), 3) << call;
+    EXPECT_EQ(Con::connectTryCount(7), 7); // 0 means the caller's default
+}
+
+TEST_F(ConnectTryCount, WrongTypeStopsReadingForGood) {
+    key.setString(L"PipeConnectTryCount", L"3");
+    EXPECT_EQ(Con::connectTryCount(5), 5);
+    key.setDword(L"PipeConnectTryCount", 2);
+    for (int call = 0; call < 40; ++call)
+        EXPECT_EQ(Con::connectTryCount(5), 5);
+}
+
+TEST_F(ConnectTryCount, NegativeCountMakesNoAttempt) {
+    const std::wstring path = pipePath(uniqueName(L"zra.free"));
+    base::ScopedFileHandle server = serverInstance(path, 1);
+    key.setDword(L"PipeConnectTryCount", 0xFFFFFFFF);
+    const vexception e =
+        caught([&] { Con::ClientOverlappedPipe::create(path, kAccess, PIPE_READMODE_MESSAGE, 5); });
+    EXPECT_EQ(e.message(), L"Unable to connect to pipe " + path);
+    expectLocation(e, "Con::ClientOverlappedPipe::create", 509);
+    // Not even the free instance was tried: it is still there for the next client.
+    base::ScopedFileHandle next(::CreateFileW(path.c_str(), kAccess, 0, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_OVERLAPPED, nullptr));
+    EXPECT_TRUE(next);
+}
+
+TEST_F(ConnectTryCount, BusyServerIsTriedTheConfiguredNumberOfTimes) {
+    const std::wstring path = pipePath(uniqueName(L"zra.busy"));
+    base::ScopedFileHandle server = serverInstance(path, 1);
+    // The one instance is taken by another client.
+    base::ScopedFileHandle occupant(::CreateFileW(path.c_str(), kAccess, 0, nullptr, OPEN_EXISTING,
+                                                  FILE_FLAG_OVERLAPPED, nullptr));
+    ASSERT_TRUE(occupant);
+
+    auto attemptFor = [&](int defaultAttempts) {
+        const DWORD start = ::GetTickCount();
+        const vexception e = caught([&] {
+            Con::ClientOverlappedPipe::create(path, kAccess, PIPE_READMODE_MESSAGE,
+                                              defaultAttempts);
+        });
+        EXPECT_EQ(e.message(), L"Unable to connect to pipe " + path);
+        expectLocation(e, "Con::ClientOverlappedPipe::create", 509);
+        return ::GetTickCount() - start;
+    };
+
+    // Absent: the default of 2. Each attempt waits about a second for a free instance.
+    const DWORD twoAttempts = attemptFor(2);
+    EXPECT_GE(twoAttempts, 1800u);
+    EXPECT_LT(twoAttempts, 2900u);
+
+    // Re-read on the 17th call: 3 attempts from then on.
+    key.setDword(L"PipeConnectTryCount", 3);
+    for (int call = 2; call <= 16; ++call)
+        Con::connectTryCount(1);
+    const DWORD threeAttempts = attemptFor(2);
+    EXPECT_GE(threeAttempts, 2800u);
+    EXPECT_LT(threeAttempts, 3900u);
+}
+
+TEST_F(ConnectTryCount, BusyServerThatFreesUpIsJoined) {
+    const std::wstring path = pipePath(uniqueName(L"zra.frees"));
+    base::ScopedFileHandle first = serverInstance(path, 2);
+    base::ScopedFileHandle occupant(::CreateFileW(path.c_str(), kAccess, 0, nullptr, OPEN_EXISTING,
+                                                  FILE_FLAG_OVERLAPPED, nullptr));
+    ASSERT_TRUE(occupant);
+    base::ScopedFileHandle second;
+    std::thread release([&] {
+        ::Sleep(300);
+        second = serverInstance(path, 2);
+    });
+    const DWORD start = ::GetTickCount();
+    base::ScopedFileHandle handle;
+    EXPECT_NO_THROW(handle =
+                        Con::ClientOverlappedPipe::create(path, kAccess, PIPE_READMODE_MESSAGE, 5));
+    release.join();
+    EXPECT_TRUE(handle);
+    EXPECT_LT(::GetTickCount() - start, 2500u);
+}
