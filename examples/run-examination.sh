@@ -1,0 +1,44 @@
+#!/bin/sh
+# Runs the example examination scripts through the built launcher under Wine, against the stand-in
+# management service. A copy of the reporting test child stands in for the panel's php.exe and for
+# Python, so those runs show the exact command line the launcher built; the batch file and the
+# VBScript run for real on Wine's cmd and cscript.
+#
+#   examples/run-examination.sh [PANEL_VERSION] [ARGS...]     (default version 18.0.61)
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+version=${1:-18.0.61}
+[ $# -gt 0 ] && shift
+
+BUILD_DIR=$build "$root/scripts/build.sh" --target zra_launcher zra_capture zra_standin_service \
+    zra_child_report
+"$root/scripts/wine-prefix.sh" "$build/wineprefix" start >/dev/null
+work=$build/examples-run
+
+# A product root the service reports: admin\bin\php.exe, admin\php.ini and a Python directory.
+rm -rf "$work"
+mkdir -p "$work/product/admin/bin" "$work/product/python"
+cp "$build/tools/children/zra-child-report.exe" "$work/product/admin/bin/php.exe"
+cp "$build/tools/children/zra-child-report.exe" "$work/product/python/python.exe"
+: >"$work/product/admin/php.ini"
+cp "$root/examples/scripts/"* "$work/"
+
+winpath() { echo "Z:$1" | sed 's|/|\\|g'; }
+
+# The service stops when its standard input closes: this script holds a FIFO open for it.
+mkfifo "$work/service-input"
+"$build/wine-run" "$build/tools/service/zra-standin-service.exe" \
+    --root "$(winpath "$work/product")" \
+    --set "value PANEL_VERSION=$version" \
+    --set "secret pwd=example password" <"$work/service-input" >"$work/service.log" 2>&1 &
+exec 3>"$work/service-input"
+trap 'exec 3>&-; wait; "$root/scripts/wine-prefix.sh" "$build/wineprefix" stop >/dev/null' EXIT
+until grep -q ready "$work/service.log" 2>/dev/null; do sleep 0.2; done
+
+for script in check.php check-python check.bat check.vbs; do
+    echo "\$ zra-launcher.exe $script $*   (panel version $version)"
+    "$build/wine-run" "$build/tools/runner/zra-capture.exe" -- "$build/launcher/zra-launcher.exe" \
+        "$(winpath "$work/$script")" "$@" || true
+    echo
+done

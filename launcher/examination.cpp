@@ -1,0 +1,53 @@
+#include "launcher/examination.h"
+
+#include "base/text.h"
+#include "launcher/version_compare.h"
+#include "os/path.h"
+#include "process/child_process.h"
+#include "service/client.h"
+
+#include <string>
+
+namespace {
+
+// Panels before this version run examinations on their own php.exe with their own php.ini.
+const wchar_t kTypedScriptsVersion[] = L"11.6.0";
+
+} // namespace
+
+uint32_t runExamination(int argc, wchar_t** argv) {
+    VarnoSrvClient& service = VarnoSrvClient::getInstance();
+    const std::wstring password = service.getPassword(L"pwd");
+    std::wstring version = service.getString(L"PANEL_VERSION", L"");
+    if (version.empty())
+        version = service.getString(L"PRODUCT_VERSION");
+
+    std::wstring arguments;
+    // The child shares the launcher's console or redirection; it is never terminated here, so a
+    // failure after the start leaves it running.
+    VChildProcess child;
+    child.setInheritStdInput(true);
+    child.setInheritStdOutput(true);
+    child.setInheritStdError(true);
+    child.setNoWindow(false);
+    child.setSecret(password);
+
+    // An empty or non-numeric version orders below the threshold.
+    if (compareVersions(kTypedScriptsVersion, version) > 0) {
+        const std::wstring root = productRoot();
+        const std::wstring ini = VFileName::combine(root, L"admin\\php.ini");
+        const std::wstring php = VFileName::combine(root, L"admin\\bin\\php.exe");
+        arguments = format(L"-q -dauto_prepend_file=\"\" -c %s %s ", quoteArgument(ini).c_str(),
+                           quoteArgument(argv[1]).c_str());
+        for (int i = 2; i < argc; ++i)
+            arguments += quoteArgument(argv[i]) + L" ";
+        arguments += quoteArgument(password);
+        child.start(php, arguments, false);
+    } else {
+        for (int i = 2; i < argc; ++i)
+            arguments += quoteArgument(argv[i]) + L" ";
+        arguments += quoteArgument(password);
+        child.start(argv[1], arguments, true);
+    }
+    return child.waitExitCode();
+}

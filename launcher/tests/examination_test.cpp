@@ -1,0 +1,383 @@
+// The examination road end to end: the built launcher asks the stand-in management service for the
+// password and the version, and starts the reporting child in place of the panel's php.exe and the
+// interpreters. The child's command line and directory are compared byte for byte.
+#include "base/exception.h"
+#include "base/scoped_handle.h"
+#include "base/text.h"
+#include "base/win32.h"
+#include "launcher/entry.h"
+#include "os/path.h"
+#include "process/child_process.h"
+#include "tools/children/child_test_support.h"
+#include "tools/runner/run_process.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace childtest;
+
+namespace {
+
+const wchar_t kConfigKey[] = L"SOFTWARE\\Varno\\ZRA Config\\Config";
+
+std::wstring backslashed(std::wstring path) {
+    for (wchar_t& c : path)
+        if (c == L'/')
+            c = L'\\';
+    return path;
+}
+
+std::wstring launcherExe() {
+    return backslashed(ZRA_LAUNCHER_EXE);
+}
+std::wstring serviceExe() {
+    return backslashed(ZRA_EXAMINATION_SERVICE_EXE);
+}
+
+// Points the launcher at a pipe of the test's own through the configuration key's "zrapipe"
+// value (32-bit view); the value and the key levels made here are put back as they were.
+class ScopedPipeName {
+public:
+    explicit ScopedPipeName(const std::wstring& name) {
+        for (size_t at = 0;;) {
+            at = std::wstring(kConfigKey).find(L'\\', at + 1);
+            const std::wstring level = std::wstring(kConfigKey).substr(0, at);
+            HKEY probe = nullptr;
+            if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, level.c_str(), 0, KEY_READ | KEY_WOW64_32KEY,
+                                &probe) == ERROR_SUCCESS) {
+                ::RegCloseKey(probe);
+            } else {
+                created_.push_back(level);
+            }
+            if (at == std::wstring::npos)
+                break;
+        }
+        EXPECT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, 0,
+                                    KEY_READ | KEY_WRITE | KEY_WOW64_32KEY, nullptr, &key_,
+                                    nullptr),
+                  ERROR_SUCCESS);
+        wchar_t old[512];
+        DWORD size = sizeof(old);
+        DWORD type = 0;
+        had_ = ::RegQueryValueExW(key_, L"zrapipe", nullptr, &type, reinterpret_cast<BYTE*>(old),
+                                  &size) == ERROR_SUCCESS;
+        if (had_)
+            old_.assign(old, size / sizeof(wchar_t));
+        ::RegSetValueExW(key_, L"zrapipe", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                         static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
+    }
+    ~ScopedPipeName() {
+        if (had_) {
+            ::RegSetValueExW(key_, L"zrapipe", 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(old_.data()),
+                             static_cast<DWORD>(old_.size() * sizeof(wchar_t)));
+        } else {
+            ::RegDeleteValueW(key_, L"zrapipe");
+        }
+        ::RegCloseKey(key_);
+        for (auto level = created_.rbegin(); level != created_.rend(); ++level)
+            ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, level->c_str(), KEY_WOW64_32KEY, 0);
+    }
+    ScopedPipeName(const ScopedPipeName&) = delete;
+    ScopedPipeName& operator=(const ScopedPipeName&) = delete;
+
+private:
+    HKEY key_ = nullptr;
+    bool had_ = false;
+    std::wstring old_;
+    std::vector<std::wstring> created_;
+};
+
+// The stand-in management service on its own pipe, answering from the given configuration lines
+// on top of its defaults; it stops when its standard input closes.
+class StandinService {
+public:
+    StandinService(const std::wstring& pipe, const std::wstring& root,
+                   const std::vector<std::wstring>& lines) {
+        std::vector<std::wstring> argv = {serviceExe(), L"--pipe", pipe, L"--root", root};
+        for (const std::wstring& line : lines) {
+            argv.push_back(L"--set");
+            argv.push_back(line);
+        }
+        std::wstring commandLine = runner::buildCommandLine(argv);
+        SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+        HANDLE inRead = nullptr;
+        HANDLE inWrite = nullptr;
+        HANDLE outRead = nullptr;
+        HANDLE outWrite = nullptr;
+        ::CreatePipe(&inRead, &inWrite, &inheritable, 0);
+        ::CreatePipe(&outRead, &outWrite, &inheritable, 0);
+        base::ScopedHandle childIn(inRead);
+        base::ScopedHandle childOut(outWrite);
+        input_.reset(inWrite);
+        output_.reset(outRead);
+        ::SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+        ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = inRead;
+        startup.hStdOutput = outWrite;
+        startup.hStdError = outWrite;
+        PROCESS_INFORMATION information{};
+        EXPECT_TRUE(::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                     nullptr, &startup, &information));
+        process_.reset(information.hProcess);
+        ::CloseHandle(information.hThread);
+        childIn.reset();
+        childOut.reset();
+        // Serving starts with the line "ready"; everything after it is drained in the background.
+        std::string text;
+        char c = 0;
+        DWORD read = 0;
+        while (text.find("ready") == std::string::npos &&
+               ::ReadFile(output_.get(), &c, 1, &read, nullptr) && read == 1) {
+            text += c;
+        }
+        EXPECT_NE(text.find("ready"), std::string::npos) << text;
+        drain_ = std::thread([this] {
+            char buffer[512];
+            DWORD n = 0;
+            while (::ReadFile(output_.get(), buffer, sizeof(buffer), &n, nullptr) && n > 0) {
+            }
+        });
+    }
+    ~StandinService() {
+        input_.reset();
+        if (::WaitForSingleObject(process_.get(), 10000) != WAIT_OBJECT_0)
+            ::TerminateProcess(process_.get(), 1);
+        drain_.join();
+    }
+    StandinService(const StandinService&) = delete;
+    StandinService& operator=(const StandinService&) = delete;
+
+private:
+    base::ScopedHandle process_;
+    base::ScopedHandle input_;
+    base::ScopedHandle output_;
+    std::thread drain_;
+};
+
+class Examination : public ::testing::Test {
+protected:
+    Examination() {
+        // A space in the product root makes the launcher quote the php.ini path.
+        root = base / L"product root";
+        scripts = base / L"scripts";
+        work = base / L"work";
+        for (const std::wstring& directory :
+             {root, root + L"\\admin", root + L"\\admin\\bin", scripts, work})
+            makeDirectory(directory);
+        copyChild(root + L"\\admin\\bin\\php.exe");
+        writeFile(root + L"\\admin\\php.ini", "");
+        writeFile(scripts + L"\\check.php", "<?php echo 1;\n");
+        static int counter = 0;
+        pipe = L"zra-exam-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+               std::to_wstring(++counter);
+    }
+
+    runner::RunResult launch(const std::vector<std::wstring>& serviceLines,
+                             const std::vector<std::wstring>& args) {
+        ScopedPipeName name(pipe);
+        StandinService service(pipe, root, serviceLines);
+        runner::RunOptions options;
+        options.timeoutMs = 60000;
+        options.workingDirectory = work;
+        runner::RunResult result = runner::runProgram(launcherExe(), args, options);
+        EXPECT_FALSE(result.timedOut);
+        return result;
+    }
+
+    TempDir base;
+    std::wstring root;
+    std::wstring scripts;
+    std::wstring work;
+    std::wstring pipe;
+};
+
+const std::vector<std::wstring> kPassedOn = {L"a b", L"q\"x", L"C:\\dir x\\", L"plain"};
+const std::wstring kPassedOnText = L"\"a b\" \"q\\\"x\" \"C:\\dir x\\\\\" plain ";
+
+} // namespace
+
+TEST_F(Examination, VersionDecidesBetweenTheProductPhpIniAndTheScriptsType) {
+    const std::wstring script = scripts + L"\\check.php";
+    const std::wstring iniRoad =
+        L"\"" + root + L"\\admin\\bin\\php.exe\" -q -dauto_prepend_file=\"\" -c \"" + root +
+        L"\\admin\\php.ini\" " + script + L" " + kPassedOnText + L"\"p w\\\"d\"";
+    const std::wstring typedRoad = L"\"" + root + L"\\admin\\bin\\php.exe\" -q \"" + script +
+                                   L"\" " + kPassedOnText + L"\"p w\\\"d\"";
+    const struct {
+        std::vector<std::wstring> lines;
+        bool typed;
+    } cases[] = {
+        {{L"value PANEL_VERSION=11.5.30"}, false},
+        {{L"value PANEL_VERSION=11.6"}, false},
+        {{L"value PANEL_VERSION=11.6.0"}, true},
+        {{L"value PANEL_VERSION=12"}, true},
+        // An empty panel version falls back to the product version.
+        {{L"value PANEL_VERSION=", L"value PRODUCT_VERSION=12.1"}, true},
+        {{L"value PANEL_VERSION=", L"value PRODUCT_VERSION=11.5"}, false},
+        // An unavailable panel version too; an empty product version is lower than any.
+        {{L"error PANEL_VERSION=no such value", L"value PRODUCT_VERSION="}, false},
+        {{L"error PANEL_VERSION=no such value", L"value PRODUCT_VERSION=11.6.0"}, true},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::wstring> lines = c.lines;
+        lines.push_back(L"secret pwd=p w\"d");
+        std::vector<std::wstring> args = {script};
+        args.insert(args.end(), kPassedOn.begin(), kPassedOn.end());
+        const runner::RunResult result = launch(lines, args);
+        const auto report = parseReport(result.out);
+        const std::string label = utf8(c.lines[0]);
+        EXPECT_EQ(result.exitCode, 0u) << label << result.out;
+        ASSERT_EQ(report.count("cmdline"), 1u) << label << result.out;
+        EXPECT_EQ(report.at("cmdline"), utf8(c.typed ? typedRoad : iniRoad)) << label;
+        EXPECT_EQ(report.at("cwd"), utf8(c.typed ? root + L"\\admin" : work)) << label;
+        // The launcher itself writes nothing when the examination ran.
+        EXPECT_EQ(result.out,
+                  "cmdline: " + report.at("cmdline") + "\ncwd: " + report.at("cwd") + "\n")
+            << label;
+    }
+}
+
+TEST_F(Examination, AnEmptyPasswordAddsNothing) {
+    const std::wstring script = scripts + L"\\check.php";
+    const std::wstring php = L"\"" + root + L"\\admin\\bin\\php.exe\" -q ";
+    runner::RunResult result =
+        launch({L"value PANEL_VERSION=11.5.30", L"secret pwd="}, {script, L"x"});
+    EXPECT_EQ(parseReport(result.out)["cmdline"],
+              utf8(php + L"-dauto_prepend_file=\"\" -c \"" + root + L"\\admin\\php.ini\" " +
+                   script + L" x "));
+    result = launch({L"value PANEL_VERSION=11.5.30", L"secret pwd="}, {script});
+    EXPECT_EQ(parseReport(result.out)["cmdline"],
+              utf8(php + L"-dauto_prepend_file=\"\" -c \"" + root + L"\\admin\\php.ini\" " +
+                   script + L" "));
+    result = launch({L"value PANEL_VERSION=12", L"secret pwd="}, {script, L"x"});
+    EXPECT_EQ(parseReport(result.out)["cmdline"], utf8(php + L"\"" + script + L"\" x "));
+}
+
+TEST_F(Examination, ExitCodesOfTheChildBecomeTheLaunchersOwn) {
+    const std::wstring script = scripts + L"\\check.php";
+    for (const wchar_t* code : {L"0", L"3", L"5", L"259", L"0xC0000005"}) {
+        ScopedEnvironment exit(L"ZRA_CHILD_EXIT", code);
+        const runner::RunResult result = launch({L"value PANEL_VERSION=12"}, {script});
+        EXPECT_EQ(result.exitCode, std::wcstoul(code, nullptr, 0)) << utf8(code);
+    }
+    ScopedEnvironment crash(L"ZRA_CHILD_CRASH", L"1");
+    EXPECT_EQ(launch({L"value PANEL_VERSION=11.5.30"}, {script}).exitCode, 0xC0000005u);
+}
+
+TEST_F(Examination, ScriptsRunByTheirType) {
+    const std::wstring tools = base / L"tools";
+    makeDirectory(tools);
+    makeDirectory(tools + L"\\bin");
+    copyChild(tools + L"\\bin\\perl.exe");
+    copyChild(tools + L"\\python.exe");
+    writeFile(scripts + L"\\probe", "#!/usr/bin/env python\nprint(1)\n");
+    writeFile(scripts + L"\\check.pl", "print 1;\n");
+    const std::vector<std::wstring> lines = {L"value PANEL_VERSION=12", L"secret pwd=pw",
+                                             L"component perl 2=" + tools,
+                                             L"component python 2=" + tools};
+    // No extension given: the first file of the directory that runs is taken.
+    runner::RunResult result = launch(lines, {scripts + L"\\probe", L"a b"});
+    EXPECT_EQ(parseReport(result.out)["cmdline"],
+              utf8(L"\"" + tools + L"\\python.exe\" \"" + scripts + L"\\probe\" \"a b\" pw"));
+    EXPECT_EQ(parseReport(result.out)["cwd"], utf8(root + L"\\admin"));
+    result = launch(lines, {scripts + L"\\check.pl"});
+    EXPECT_EQ(parseReport(result.out)["cmdline"],
+              utf8(L"\"" + tools + L"\\bin\\perl.exe\" \"" + scripts + L"\\check.pl\" pw"));
+
+    // Windows Script Host: Wine's own cscript runs the script and its exit code comes back.
+    writeFile(scripts + L"\\echo.vbs", "WScript.Echo \"n=\" & WScript.Arguments.Count\r\n"
+                                       "Dim i\r\n"
+                                       "For i = 0 To WScript.Arguments.Count - 1\r\n"
+                                       "WScript.Echo \"[\" & WScript.Arguments.Item(i) & \"]\"\r\n"
+                                       "Next\r\n"
+                                       "WScript.Quit 7\r\n");
+    result = launch(lines, {scripts + L"\\echo.vbs", L"a b", L"c"});
+    EXPECT_EQ(result.exitCode, 7u);
+    EXPECT_EQ(result.out, "n=3\r\n[a b]\r\n[c]\r\n[pw]\r\n");
+}
+
+TEST_F(Examination, BatchFilesGetThePasswordWithoutRunningAnyOfIt) {
+    copyChild(scripts + L"\\report.exe");
+    writeFile(scripts + L"\\check.bat",
+              "@\"" + cstr(scripts, 0) + "\\report.exe\" %*\r\n@exit /b 4\r\n");
+    const std::wstring marker = base / L"injected.txt";
+    const std::wstring password = L"&echo INJECTED>\"" + marker + L"\"&";
+    const runner::RunResult result = launch({L"value PANEL_VERSION=12", L"secret pwd=" + password},
+                                            {scripts + L"\\check.bat", L"ends in\\", L"x\"y"});
+    EXPECT_EQ(result.exitCode, 4u) << result.out << result.err;
+    EXPECT_EQ(parseReport(result.out)["cmdline"],
+              utf8(L"\"" + scripts + L"\\report.exe\" \"ends in\\\\\" \"x\"\"y\" \"" +
+                   L"&echo INJECTED>\"\"" + marker + L"\"\"&\""));
+    EXPECT_EQ(::GetFileAttributesW(marker.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Examination, FailuresArePrintedWithExitCodeOne) {
+    const std::wstring script = scripts + L"\\check.pl";
+    writeFile(script, "print 1;\n");
+    runner::RunResult result = launch({L"value PANEL_VERSION=12", L"component perl 2="}, {script});
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(result.out, utf8(L"Unable to start (" + script + L"): Perl is not installed"));
+
+    result = launch({L"value PANEL_VERSION=12"}, {scripts + L"\\nothing-here"});
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(result.out, utf8(L"'" + scripts +
+                               L"\\nothing-here' is not recognized as an internal or external "
+                               L"command, operable program or batch file."));
+
+    // No password, no launch: nothing is started.
+    result = launch({L"value PANEL_VERSION=12", L"error pwd=no secret today"},
+                    {scripts + L"\\check.php"});
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(result.out.find("cmdline"), std::string::npos);
+    EXPECT_NE(result.out.find("no secret today"), std::string::npos) << result.out;
+
+    // Neither version: the product version's failure ends the launch.
+    result = launch({L"error PANEL_VERSION=gone", L"error PRODUCT_VERSION=also gone"},
+                    {scripts + L"\\check.php"});
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_NE(result.out.find("also gone"), std::string::npos) << result.out;
+}
+
+namespace {
+
+DWORD gChildId = 0;
+
+// The examination road up to its wait, with the wait made to fail: the process handle is taken
+// away from the child object after the start.
+uint32_t examinationWithFailingWait(int, wchar_t**) {
+    VChildProcess child;
+    child.setInheritStdInput(true);
+    child.setInheritStdOutput(true);
+    child.setInheritStdError(true);
+    child.setNoWindow(false);
+    child.start(reportChildExe(), L"", ChildStartOptions());
+    gChildId = child.processId();
+    ::CloseHandle(child.processHandle());
+    return child.waitExitCode();
+}
+
+} // namespace
+
+TEST(ExaminationFailure, AFailureAfterTheStartGivesOneAndLeavesTheChildRunning) {
+    TempDir dir;
+    ScopedEnvironment sleep(L"ZRA_CHILD_SLEEP_MS", L"1500");
+    ScopedEnvironment done(L"ZRA_CHILD_DONE_FILE", dir / L"done");
+    // The child shares this process's standard output and writes its report there.
+    wchar_t name[] = L"zra-launcher.exe";
+    wchar_t script[] = L"script";
+    wchar_t* argv[] = {name, script, nullptr};
+    EXPECT_EQ(launcherMain(2, argv, &examinationWithFailingWait), 1);
+    base::ScopedHandle process(::OpenProcess(SYNCHRONIZE, FALSE, gChildId));
+    ASSERT_TRUE(process.valid());
+    EXPECT_EQ(::WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(::WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(fileExists(dir / L"done"));
+}

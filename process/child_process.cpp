@@ -1,0 +1,261 @@
+#include "process/child_process.h"
+
+#include "base/exception.h"
+#include "base/text.h"
+#include "logging/log.h"
+#include "os/sync.h"
+#include "process/arguments.h"
+#include "process/command.h"
+
+namespace {
+
+using RtlRandomFunction = ULONG(NTAPI*)(PULONG seed);
+
+RtlRandomFunction lookUpRtlRandom() {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr)
+        return nullptr;
+    return reinterpret_cast<RtlRandomFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlRandom")));
+}
+
+const RtlRandomFunction gRtlRandom = lookUpRtlRandom();
+
+// Shared by every thread; the thread id in the name keeps the names of different threads apart.
+volatile LONG gPipeCounter = 0;
+
+// How long the parent waits for its own open of the pipe to be seen by ConnectNamedPipe.
+constexpr DWORD kPipeConnectTimeoutMs = 5000;
+
+// The child gets inheritable copies; the parent's own ends stay private to it.
+HANDLE inheritableDuplicate(HANDLE handle) {
+    HANDLE duplicate = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &duplicate, 0,
+                           TRUE, DUPLICATE_SAME_ACCESS)) {
+        raiseRunTimeError(L"Unable to duplicate handle", ::GetLastError());
+    }
+    return duplicate;
+}
+
+HANDLE makeOverlappedEvent(base::ScopedHandle& event, OVERLAPPED& overlapped) {
+    event.reset(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    if (!event.valid())
+        raiseRunTimeError(L"Unable to create event", ::GetLastError());
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = event.get();
+    return event.get();
+}
+
+ULONG fallbackRandom(ULONG* seed) {
+    *seed = *seed * 1664525u + 1013904223u;
+    return *seed & 0x7FFFFFFF;
+}
+
+} // namespace
+
+namespace VChildDetail {
+
+std::wstring makeStdPipeName() {
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    ULONG seed = now.dwHighDateTime + now.dwLowDateTime;
+    const ULONG random = gRtlRandom != nullptr ? gRtlRandom(&seed) : fallbackRandom(&seed);
+    const LONG counter = ::InterlockedIncrement(&gPipeCounter);
+    return format(L"\\\\.\\pipe\\VarnoWin32.Pipes.%X%X%X%X", ::GetCurrentThreadId(),
+                  now.dwLowDateTime, random, static_cast<ULONG>(counter));
+}
+
+DWORD creationFlags(DWORD extra, bool noWindow) {
+    return extra | (noWindow ? CREATE_NO_WINDOW : 0) | ::GetPriorityClass(::GetCurrentProcess()) |
+           CREATE_UNICODE_ENVIRONMENT;
+}
+
+base::ScopedFileHandle
+createServerPipe(std::wstring& name,
+                 const std::function<HANDLE(const std::wstring& name)>& create) {
+    DWORD lastError = 0;
+    for (int attempt = 0; attempt < kPipeCreateAttempts; ++attempt) {
+        name = makeStdPipeName();
+        const HANDLE pipe = create(name);
+        if (pipe != INVALID_HANDLE_VALUE && pipe != nullptr)
+            return base::ScopedFileHandle(pipe);
+        lastError = ::GetLastError();
+    }
+    name.clear();
+    raiseRunTimeError(L"Unable to create pipe", lastError);
+}
+
+} // namespace VChildDetail
+
+void createStdPipe(base::ScopedFileHandle& serverEnd, base::ScopedFileHandle& clientEnd,
+                   SECURITY_ATTRIBUTES* securityAttributes, DWORD bufferSize,
+                   OVERLAPPED& overlapped) {
+    serverEnd.reset();
+    clientEnd.reset();
+    std::wstring name;
+    base::ScopedFileHandle server =
+        VChildDetail::createServerPipe(name, [&](const std::wstring& candidate) {
+            return ::CreateNamedPipeW(candidate.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
+                                      bufferSize, bufferSize, 0, securityAttributes);
+        });
+    base::ScopedFileHandle client(
+        ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!client.valid())
+        raiseRunTimeError(L"Unable to open pipe (%s)", ::GetLastError(), name.c_str());
+    if (!::ConnectNamedPipe(server.get(), &overlapped)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            const DWORD result =
+                VSyncObject::waitForSingleObject(overlapped.hEvent, kPipeConnectTimeoutMs);
+            if (result == WAIT_TIMEOUT) {
+                raiseRunTimeError(L"Unable to wait while pipe connected (%s)", ERROR_TIMEOUT,
+                                  name.c_str());
+            }
+            if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
+                raiseRunTimeError(L"Unable to wait while pipe connected (%s): Unknown state %X", 0,
+                                  name.c_str(), result);
+            }
+        } else if (error != ERROR_PIPE_CONNECTED) {
+            raiseRunTimeError(L"Unable to connect pipe (%s)", error, name.c_str());
+        }
+    }
+    serverEnd = std::move(server);
+    clientEnd = std::move(client);
+}
+
+VChildProcess::VChildProcess(ProductSettings* settings)
+    : settings_(settings != nullptr ? *settings : serviceProductSettings()) {
+    makeOverlappedEvent(stdOutputEvent_, stdOutputOverlapped_);
+    makeOverlappedEvent(stdErrorEvent_, stdErrorOverlapped_);
+}
+
+VChildProcess::~VChildProcess() {
+    // The child itself is left alone: it is neither waited for nor terminated.
+    process_.reset();
+    thread_.reset();
+    stdErrorEvent_.reset();
+    stdErrorRead_.reset();
+    stdOutputEvent_.reset();
+    stdOutputRead_.reset();
+    stdInputWrite_.reset();
+}
+
+HANDLE VChildProcess::childOutputEnd(bool inherit, DWORD stdHandle, base::ScopedFileHandle& readEnd,
+                                     OVERLAPPED& overlapped, base::ScopedHandle& childEnd) {
+    if (inherit)
+        return ::GetStdHandle(stdHandle);
+    readEnd.reset();
+    base::ScopedFileHandle writeEnd;
+    createStdPipe(readEnd, writeEnd, nullptr, 0, overlapped);
+    childEnd.reset(inheritableDuplicate(writeEnd.get()));
+    return childEnd.get();
+}
+
+std::wstring VChildProcess::start(const std::wstring& command, const std::wstring& arguments,
+                                  bool useProductPhp) {
+    ChildStartOptions options;
+    options.useProductPhp = useProductPhp;
+    return start(command, arguments, options);
+}
+
+std::wstring VChildProcess::start(const std::wstring& command, const std::wstring& arguments,
+                                  const ChildStartOptions& options) {
+    // The child's ends; the parent closes its copies once the child has (or has not) been made.
+    base::ScopedHandle childInput;
+    base::ScopedHandle childOutput;
+    base::ScopedHandle childError;
+
+    HANDLE input = nullptr;
+    if (inheritStdInput_) {
+        input = ::GetStdHandle(STD_INPUT_HANDLE);
+    } else {
+        stdInputWrite_.reset();
+        HANDLE readEnd = nullptr;
+        HANDLE writeEnd = nullptr;
+        if (!::CreatePipe(&readEnd, &writeEnd, nullptr, 0))
+            raiseRunTimeError(L"Unable to create pipe", ::GetLastError());
+        base::ScopedHandle privateRead(readEnd);
+        stdInputWrite_.reset(writeEnd);
+        childInput.reset(inheritableDuplicate(privateRead.get()));
+        input = childInput.get();
+    }
+    const HANDLE output = childOutputEnd(inheritStdOutput_, STD_OUTPUT_HANDLE, stdOutputRead_,
+                                         stdOutputOverlapped_, childOutput);
+    const HANDLE error = childOutputEnd(inheritStdError_, STD_ERROR_HANDLE, stdErrorRead_,
+                                        stdErrorOverlapped_, childError);
+
+    STARTUPINFOW startup{};
+    static_assert(sizeof(STARTUPINFOW) == 68, "the start-up record of a 32-bit process");
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = error;
+    std::wstring desktop = L"winsta0\\default";
+    if (options.desktopAccess)
+        startup.lpDesktop = &desktop[0];
+
+    const DWORD flags = VChildDetail::creationFlags(options.creationFlags, noWindow_);
+
+    const ResolvedCommand resolved =
+        resolveCommandForm(command, arguments, options.environmentBlock, options.verbatim,
+                           options.useProductPhp, settings_);
+
+    std::wstring workingDirectory = options.workingDirectory;
+    if (options.useProductPhp && workingDirectory.empty())
+        workingDirectory = settings_.productAdminDirectory();
+
+    std::wstring commandLine = resolved.commandLine; // CreateProcess may write into its buffer
+    void* environment = options.environmentBlock.empty()
+                            ? nullptr
+                            : const_cast<wchar_t*>(options.environmentBlock.c_str());
+    const wchar_t* directory = workingDirectory.empty() ? nullptr : workingDirectory.c_str();
+    PROCESS_INFORMATION information{};
+    BOOL created;
+    if (options.userToken != nullptr) {
+        created = ::CreateProcessAsUserW(options.userToken, nullptr, &commandLine[0], nullptr,
+                                         nullptr, options.inheritHandles, flags, environment,
+                                         directory, &startup, &information);
+    } else {
+        created =
+            ::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, options.inheritHandles,
+                             flags, environment, directory, &startup, &information);
+    }
+    const DWORD createError = created ? 0 : ::GetLastError();
+    if (created) {
+        process_.reset(information.hProcess);
+        thread_.reset(information.hThread);
+        processId_ = information.dwProcessId;
+        threadId_ = information.dwThreadId;
+    }
+
+    // The record goes to the event log and the debug log files: the secret is written as *****
+    // there, and in the error text that the launcher prints.
+    const std::wstring shownArguments = redactArguments(arguments, secret_);
+    std::wstring shownCommandLine = resolved.commandLine;
+    if (shownArguments != arguments) {
+        try {
+            shownCommandLine = resolved.form.render(shownArguments);
+        } catch (...) {
+            shownCommandLine = L"*****";
+        }
+    }
+    varno::logging::logMessage(varno::logging::Info, L"path: %s, args: %s, cmdLine %s",
+                               command.c_str(), shownArguments.c_str(), shownCommandLine.c_str());
+    if (!created)
+        raiseRunTimeError(L"Unable to start (%s)", createError, shownCommandLine.c_str());
+    return resolved.commandLine;
+}
+
+uint32_t VChildProcess::waitExitCode() {
+    const DWORD result = VSyncObject::waitForSingleObject(process_.get(), INFINITE);
+    // A wait without limit does not time out; the code is read all the same if it does.
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED || result == WAIT_TIMEOUT) {
+        DWORD exitCode = 0;
+        if (!::GetExitCodeProcess(process_.get(), &exitCode))
+            raiseRunTimeError(L"Unable to get process exit code", ::GetLastError());
+        return exitCode;
+    }
+    raiseRunTimeError(L"Unable to wait process: Unknown state %X", 0, result);
+}

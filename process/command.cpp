@@ -1,0 +1,394 @@
+#include "process/command.h"
+
+#include "base/exception.h"
+#include "base/text.h"
+#include "os/path.h"
+#include "process/arguments.h"
+
+#include <cctype>
+#include <cwctype>
+#include <stdexcept>
+
+namespace {
+
+using UpcaseFunction = WCHAR(NTAPI*)(WCHAR);
+
+// Looked up once at start-up: the system's own case mapping, so that extensions and interpreter
+// names compare the way the file system compares names.
+UpcaseFunction lookUpUpcase() {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr)
+        return nullptr;
+    return reinterpret_cast<UpcaseFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlUpcaseUnicodeChar")));
+}
+
+const UpcaseFunction gUpcase = lookUpUpcase();
+
+bool startsWith(const std::wstring& text, const wchar_t* prefix) {
+    return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+bool contains(const std::wstring& text, const wchar_t* part) {
+    return text.find(part) != std::wstring::npos;
+}
+
+// Everything from the first character that is not white space (C locale isspace); empty when the
+// line is blank.
+std::string withoutLeadingSpace(const std::string& line) {
+    size_t i = 0;
+    while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i])))
+        ++i;
+    return line.substr(i);
+}
+
+bool isPhpExtension(const std::wstring& extension) {
+    return extension == L"PHP" || extension == L"PHP3";
+}
+
+std::wstring directoryQuery(UINT(WINAPI* query)(LPWSTR, UINT), const wchar_t* failure) {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const UINT length = query(&buffer[0], static_cast<UINT>(buffer.size()));
+        if (length == 0)
+            raiseRunTimeError(failure, ::GetLastError());
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return buffer;
+        }
+        buffer.resize(length + 1);
+    }
+}
+
+// The component's directory from the service. The first answer only says whether the package is
+// installed; the second is the one used, as the service's other clients do.
+std::wstring componentInterpreter(ProductSettings& settings, const wchar_t* package,
+                                  const wchar_t* relative, const wchar_t* missing,
+                                  const std::wstring& file) {
+    if (settings.componentDirectory(package).empty())
+        raiseRunTimeError(missing, 0, file.c_str());
+    return ensureTrailingSeparator(settings.componentDirectory(package)) + relative;
+}
+
+CommandForm plainForm(const std::wstring& file, std::wstring head) {
+    CommandForm form;
+    form.file = file;
+    form.head = std::move(head);
+    return form;
+}
+
+CommandForm perlForm(const std::wstring& file, ProductSettings& settings) {
+    const std::wstring perl = componentInterpreter(
+        settings, L"perl", L"bin\\perl.exe", L"Unable to start (%s): Perl is not installed", file);
+    return plainForm(file, quotedInterpreterCommand(perl, file, L""));
+}
+
+CommandForm pythonForm(const std::wstring& file, ProductSettings& settings) {
+    const std::wstring python = componentInterpreter(
+        settings, L"python", L"python.exe", L"Unable to start (%s): Python is not installed", file);
+    return plainForm(file, quotedInterpreterCommand(python, file, L""));
+}
+
+CommandForm phpForm(const std::wstring& file, bool useProductPhp, ProductSettings& settings) {
+    if (useProductPhp) {
+        // A missing php.exe here is reported by process creation.
+        const std::wstring php =
+            ensureTrailingSeparator(settings.productRootSetting()) + L"admin\\bin\\php.exe";
+        return plainForm(file, quotedInterpreterOptionsCommand(php, L"-q", file, L""));
+    }
+    const std::wstring php = componentInterpreter(
+        settings, L"php", L"php.exe", L"Unable to start (%s): PHP is not installed", file);
+    return plainForm(file, quotedInterpreterCommand(php, file, L""));
+}
+
+// Batch files are run by cmd, which reads its command line by rules of its own: variables are
+// expanded even inside quotes, and & | < > ^ ( ) outside quotes start new commands. cmd is started
+// explicitly rather than left to CreateProcess, so that its switches do not depend on the
+// registry: command extensions on (the percent neutralisation relies on them), delayed expansion
+// off (! stays literal), no AutoRun commands. /c strips the first and the last quote of the rest
+// of the line, which is why the whole command stands inside one more pair of quotes.
+CommandForm batchForm(const std::wstring& file) {
+    CommandForm form;
+    form.file = file;
+    form.head = L"\"" + ensureTrailingSeparator(systemDirectory()) +
+                L"cmd.exe\" /e:ON /v:OFF /d /c \"\"" + neutralizePercent(file) + L"\" ";
+    form.tail = L"\"";
+    form.throughCmd = true;
+    return form;
+}
+
+CommandForm formByExtension(const std::wstring& file, bool useProductPhp,
+                            ProductSettings& settings) {
+    const std::wstring extension = extensionOf(file);
+    if (extension == L"BAT" || extension == L"CMD")
+        return batchForm(file);
+    if (extension == L"VB" || extension == L"VBS" || extension == L"VBE" || extension == L"JS" ||
+        extension == L"JSE" || extension == L"ASP") {
+        return plainForm(file, quotedInterpreterOptionsCommand(
+                                   ensureTrailingSeparator(systemDirectory()) + L"cscript.exe",
+                                   L"/nologo", file, L""));
+    }
+    if (extension == L"PL" || extension == L"PM")
+        return perlForm(file, settings);
+    if (extension == L"PY" || extension == L"PYC")
+        return pythonForm(file, settings);
+    if (isPhpExtension(extension))
+        return phpForm(file, useProductPhp, settings);
+    raiseRunTimeError(L"Unable to start (%s): Is not a known application", 0, file.c_str());
+}
+
+bool isExecutable(const std::wstring& file) {
+    DWORD type = 0;
+    return ::GetBinaryTypeW(makeLongPath(L"", file).c_str(), &type) != FALSE;
+}
+
+} // namespace
+
+std::wstring CommandForm::render(const std::wstring& arguments) const {
+    if (!throughCmd)
+        return head + arguments + tail;
+    std::wstring encoded;
+    const size_t rejected = encodeArgumentsForCmd(arguments, encoded);
+    if (rejected != 0) {
+        // The argument itself is not shown: it may be the panel password.
+        raiseRunTimeError(L"Unable to start (%s): Argument %u holds a line break or a NUL "
+                          L"character, which cannot be passed to a batch file",
+                          0, file.c_str(), static_cast<unsigned>(rejected));
+    }
+    return head + encoded + tail;
+}
+
+std::wstring toUpper(const std::wstring& text) {
+    std::wstring result(text);
+    for (wchar_t& c : result)
+        c = gUpcase != nullptr ? gUpcase(c) : static_cast<wchar_t>(std::towupper(c));
+    return result;
+}
+
+std::wstring extensionOf(const std::wstring& path) {
+    const size_t dot = path.rfind(L'.');
+    if (dot == std::wstring::npos)
+        return std::wstring();
+    return toUpper(path.substr(dot + 1));
+}
+
+std::wstring quotedCommand(const std::wstring& program, const std::wstring& arguments) {
+    return L"\"" + program + L"\" " + arguments;
+}
+
+std::wstring quotedInterpreterCommand(const std::wstring& interpreter, const std::wstring& script,
+                                      const std::wstring& arguments) {
+    return L"\"" + interpreter + L"\" \"" + script + L"\" " + arguments;
+}
+
+std::wstring quotedInterpreterOptionsCommand(const std::wstring& interpreter,
+                                             const std::wstring& options,
+                                             const std::wstring& script,
+                                             const std::wstring& arguments) {
+    return L"\"" + interpreter + L"\" " + options + L" \"" + script + L"\" " + arguments;
+}
+
+std::wstring currentDirectory() {
+    std::wstring buffer(256, L'\0');
+    for (;;) {
+        const DWORD length = ::GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), &buffer[0]);
+        if (length == 0)
+            raiseRunTimeError(L"Unable to get current directory", ::GetLastError());
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            break;
+        }
+        buffer.resize(buffer.size() * 2 + 2);
+    }
+    for (wchar_t& c : buffer) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    return buffer;
+}
+
+std::wstring systemDirectory() {
+    return directoryQuery(&::GetSystemDirectoryW, L"Unable to get system directory");
+}
+
+std::wstring windowsDirectory() {
+    return directoryQuery(&::GetWindowsDirectoryW, L"Unable to get windows directory");
+}
+
+std::vector<std::wstring> pathDirectories(const std::wstring& environmentBlock) {
+    std::vector<std::wstring> directories;
+    const size_t size = environmentBlock.size();
+    size_t entry = 0;
+    while (size - entry >= 6) {
+        size_t entryEnd = environmentBlock.find(L'\0', entry);
+        if (entryEnd == std::wstring::npos)
+            entryEnd = size;
+        if (toUpper(environmentBlock.substr(entry, 4)) == L"PATH") {
+            const size_t equals = environmentBlock.find(L'=', entry);
+            if (equals == std::wstring::npos || equals >= entryEnd)
+                return directories;
+            size_t start = equals + 1;
+            while (start < entryEnd && std::iswspace(environmentBlock[start]))
+                ++start;
+            const std::wstring value = environmentBlock.substr(start, entryEnd - start);
+            if (value.empty())
+                return directories;
+            size_t pieceStart = 0;
+            for (;;) {
+                const size_t semicolon = value.find(L';', pieceStart);
+                if (semicolon == std::wstring::npos) {
+                    directories.push_back(value.substr(pieceStart));
+                    break;
+                }
+                if (semicolon > pieceStart)
+                    directories.push_back(value.substr(pieceStart, semicolon - pieceStart));
+                pieceStart = semicolon + 1;
+            }
+            return directories;
+        }
+        if (entryEnd >= size)
+            break;
+        entry = entryEnd + 1;
+    }
+    return directories;
+}
+
+bool findInDirectory(const std::wstring& directory, const std::wstring& command, FoundFile& found) {
+    const std::wstring pattern = exists(directory, command) ? command : command + L".*";
+    found.search = readDirectory(directory, pattern, found.data, false);
+    if (!found.search.valid())
+        return false;
+    std::wstring path = makeLongPath(directory, command);
+    if (startsWith(path, L"\\\\?\\"))
+        path.erase(0, 4);
+    const size_t slash = path.rfind(L'\\');
+    found.directory = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+    return true;
+}
+
+bool isPhpScript(const std::wstring& file) {
+    TextFile text;
+    text.openForReading(file);
+    for (;;) {
+        std::string line;
+        text.readLine(line);
+        if (line.empty())
+            return false;
+        // An interpreter line ahead of the PHP open tag is skipped.
+        if (line.size() > 2 && line[0] == '#' && line[1] == '!')
+            continue;
+        const std::string rest = withoutLeadingSpace(line);
+        if (rest.empty())
+            continue;
+        const std::wstring start = toUpper(wstr(rest, 0));
+        if (startsWith(start, L"<?"))
+            return true;
+        if (startsWith(start, L"<%") || startsWith(start, L"<SCRIPT"))
+            return isPhpExtension(extensionOf(file));
+        return false;
+    }
+}
+
+bool readInterpreterLine(const std::wstring& file, std::wstring& interpreter) {
+    TextFile text;
+    text.openForReading(file);
+    for (;;) {
+        std::string line;
+        text.readLine(line);
+        if (line.empty())
+            return false;
+        const std::string rest = withoutLeadingSpace(line);
+        if (rest.empty())
+            continue;
+        if (rest.size() <= 2 || rest[0] != '#' || rest[1] != '!')
+            return false;
+        // The interpreter's name without its directory; the search never reaches into "#!".
+        size_t nameStart = 2;
+        for (size_t i = rest.size(); i > 2; --i) {
+            if (rest[i - 1] == '/' || rest[i - 1] == '\\') {
+                nameStart = i;
+                break;
+            }
+        }
+        interpreter = toUpper(wstr(rest.substr(nameStart), 0));
+        return true;
+    }
+}
+
+CommandForm commandFormFor(const std::wstring& file, bool verbatim, bool useProductPhp,
+                           ProductSettings& settings) {
+    if (verbatim || isExecutable(file))
+        return plainForm(file, quotedCommand(file, L""));
+    if (isPhpScript(file))
+        return phpForm(file, useProductPhp, settings);
+    std::wstring interpreter;
+    if (readInterpreterLine(file, interpreter)) {
+        if (contains(interpreter, L"PERL"))
+            return perlForm(file, settings);
+        if (contains(interpreter, L"PYTHON"))
+            return pythonForm(file, settings);
+        if (contains(interpreter, L"PHP"))
+            return phpForm(file, useProductPhp, settings);
+        raiseRunTimeError(L"Unable to start (%s): Is not a known application (%s)", 0, file.c_str(),
+                          interpreter.c_str());
+    }
+    return formByExtension(file, useProductPhp, settings);
+}
+
+std::wstring makeCommandLine(const std::wstring& file, const std::wstring& arguments, bool verbatim,
+                             bool useProductPhp, ProductSettings& settings) {
+    return commandFormFor(file, verbatim, useProductPhp, settings).render(arguments);
+}
+
+ResolvedCommand resolveCommandForm(const std::wstring& command, const std::wstring& arguments,
+                                   const std::wstring& environmentBlock, bool verbatim,
+                                   bool useProductPhp, ProductSettings& settings) {
+    FoundFile found;
+    bool matched = findInDirectory(L"", command, found) ||
+                   findInDirectory(currentDirectory(), command, found) ||
+                   findInDirectory(systemDirectory(), command, found) ||
+                   findInDirectory(windowsDirectory(), command, found);
+    if (!matched) {
+        for (const std::wstring& directory : pathDirectories(environmentBlock)) {
+            if (findInDirectory(directory, command, found)) {
+                matched = true;
+                break;
+            }
+        }
+    }
+    if (!matched) {
+        if (verbatim && exists(L"", command)) {
+            ResolvedCommand resolved{plainForm(command, quotedCommand(command, L"")), L""};
+            resolved.commandLine = resolved.form.render(arguments);
+            return resolved;
+        }
+        raiseRunTimeError(L"'%s' is not recognized as an internal or external command, operable "
+                          L"program or batch file.",
+                          0, command.c_str());
+    }
+
+    // Every match of the directory is tried in the order the file system lists them: check.txt
+    // failing as an unknown application must not hide check.php beside it.
+    std::string failures;
+    do {
+        const std::wstring file = ensureTrailingSeparator(found.directory) + found.data.cFileName;
+        try {
+            ResolvedCommand resolved{commandFormFor(file, verbatim, useProductPhp, settings), L""};
+            resolved.commandLine = resolved.form.render(arguments);
+            return resolved;
+        } catch (const std::exception& e) {
+            if (!failures.empty())
+                failures += "\n";
+            failures += e.what();
+        }
+    } while (::FindNextFileW(found.search.get(), &found.data));
+    raiseRunTimeError(L"%s", 0, wstr(failures, 0).c_str());
+}
+
+std::wstring resolveCommand(const std::wstring& command, const std::wstring& arguments,
+                            const std::wstring& environmentBlock, bool verbatim, bool useProductPhp,
+                            ProductSettings& settings) {
+    return resolveCommandForm(command, arguments, environmentBlock, verbatim, useProductPhp,
+                              settings)
+        .commandLine;
+}
