@@ -10,9 +10,22 @@ trap '"$root/scripts/wine-prefix.sh" "$build/wineprefix" stop >/dev/null' EXIT
 
 run() {
     echo "\$ zra-launcher.exe $*"
-    "$build/wine-run" "$build/tools/runner/zra-capture.exe" -- "$build/launcher/zra-launcher.exe" "$@"
+    out=$build/demo-output
+    "$build/wine-run" "$build/tools/runner/zra-capture.exe" --out "$(echo "Z:$out" | sed 's|/|\\\\|g')" \
+        -- "$build/launcher/zra-launcher.exe" "$@" >"$out.status" || true
+    cat "$out"
+    # The launcher adds no line break after a failure text; the demo does, for reading.
+    [ -s "$out" ] && echo
+    cat "$out.status"
     echo
 }
 
 run --check-system
 run
+
+# The examination road: the stand-in management service serves the password and the panel
+# version, the launcher resolves each example script and runs it with its own standard handles.
+trap - EXIT
+"$root/scripts/wine-prefix.sh" "$build/wineprefix" stop >/dev/null
+BUILD_DIR=$build sh "$root/examples/run-examination.sh" 18.0.61 --verbose "two words"
+BUILD_DIR=$build sh "$root/examples/run-examination.sh" 11.5.30 --verbose

@@ -10,4 +10,5 @@ shift
 goto next
 :done
 echo arguments including the password: %count%
-exit /b 0
+rem The exit code is the launcher's own: here, the number of arguments.
+exit /b %count%
