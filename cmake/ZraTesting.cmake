@@ -37,8 +37,11 @@ function(zra_add_test name)
         target_link_libraries(${name} PRIVATE ${T_LIBS} gtest_main)
     endif()
     add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    # The panel's configuration key (Debug switch, pipe name override) and the service's pipe name
+    # are machine-wide: test programs that set them must not overlap with ones that read them.
     set_tests_properties(${name} PROPERTIES
         FIXTURES_REQUIRED wine
+        RESOURCE_LOCK zra_panel_configuration
         TIMEOUT 600
         PASS_REGULAR_EXPRESSION "\\[  PASSED  \\]"
         FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\];Segmentation fault;Unhandled exception")
