@@ -1,0 +1,261 @@
+#include "base/win32.h"
+
+#include "bench/bench_support.h"
+
+#include "base/exception.h"
+#include "base/text.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+namespace bench {
+
+const wchar_t kDefaultPipeName[] = L"zrapipe";
+
+namespace {
+
+const wchar_t kConfigKey[] = L"SOFTWARE\\Varno\\ZRA Config\\Config";
+
+[[noreturn]] void fail(const std::wstring& context, DWORD code) {
+    throw vexception(osErrorMessage(code, &context));
+}
+
+} // namespace
+
+double now() {
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    LARGE_INTEGER counter;
+    ::QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) / frequency;
+}
+
+double median(std::vector<double> values) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+void print(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::wstring text = vaformat(format, args);
+    va_end(args);
+    const std::string bytes = cstr(text, CP_UTF8);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+std::wstring programDirectory() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0)
+            fail(L"GetModuleFileNameW", ::GetLastError());
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    return path.substr(0, path.find_last_of(L"\\/"));
+}
+
+std::wstring quoted(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
+        return argument;
+    std::wstring result = L"\"";
+    for (wchar_t c : argument) {
+        if (c == L'"')
+            result += L'\\';
+        result += c;
+    }
+    return result + L"\"";
+}
+
+Options::Options(int argc, wchar_t** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring name = argv[i];
+        if (name.compare(0, 2, L"--") != 0 || i + 1 >= argc)
+            throw vexception(L"usage: options are --name value pairs; bad '" + name + L"'");
+        values_.emplace_back(name.substr(2), argv[++i]);
+    }
+}
+
+uint32_t Options::number(const wchar_t* name, uint32_t fallback, uint32_t low,
+                         uint32_t high) const {
+    const std::wstring value = text(name, L"");
+    if (value.empty())
+        return fallback;
+    wchar_t* end = nullptr;
+    const unsigned long number = std::wcstoul(value.c_str(), &end, 10);
+    if (*end != L'\0' || number < low || number > high)
+        throw vexception(format(L"--%s needs a number from %u to %u", name, low, high));
+    return static_cast<uint32_t>(number);
+}
+
+std::wstring Options::text(const wchar_t* name, const std::wstring& fallback) const {
+    for (const auto& value : values_)
+        if (value.first == name)
+            return value.second;
+    return fallback;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+StandinService::StandinService(const std::wstring& exe, const std::wstring& pipeName,
+                               const std::wstring& extraArguments) {
+    // The stop event rather than the end of standard input: the service then needs no input
+    // pipe, and a bench that dies leaves a service that at least is not fed garbage.
+    const std::wstring eventName =
+        format(L"zra-bench-standin-stop-%u-%u", ::GetCurrentProcessId(), ::GetTickCount());
+    stopEvent_.reset(::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    if (!stopEvent_)
+        fail(L"CreateEventW " + eventName, ::GetLastError());
+
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inheritable, 0))
+        fail(L"CreatePipe", ::GetLastError());
+    output_.reset(readEnd);
+    base::ScopedHandle childOutput(writeEnd);
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    base::ScopedFileHandle input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ, &inheritable,
+                                               OPEN_EXISTING, 0, nullptr));
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.get();
+    startup.hStdOutput = childOutput.get();
+    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    std::wstring commandLine = quoted(exe) + L" --pipe " + pipeName + L" --no-stdin --stop-event " +
+                               eventName + L" " + extraArguments;
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                          &startup, &info))
+        fail(L"Unable to start " + exe, ::GetLastError());
+    ::CloseHandle(info.hThread);
+    process_.reset(info.hProcess);
+    childOutput.reset(); // the service's exit must end our reads
+
+    std::string seen;
+    for (;;) {
+        char buffer[256];
+        DWORD count = 0;
+        if (!::ReadFile(output_.get(), buffer, sizeof buffer, &count, nullptr) || count == 0) {
+            DWORD code = 0;
+            ::WaitForSingleObject(process_.get(), 5000);
+            ::GetExitCodeProcess(process_.get(), &code);
+            throw vexception(format(L"The stand-in service ended with exit code %u before it was "
+                                    L"ready (is another server on pipe %s?)",
+                                    static_cast<unsigned>(code), pipeName.c_str()));
+        }
+        seen.append(buffer, count);
+        if (seen.find("ready") != std::string::npos)
+            break;
+    }
+}
+
+StandinService::~StandinService() {
+    ::SetEvent(stopEvent_.get());
+    if (::WaitForSingleObject(process_.get(), 10000) != WAIT_OBJECT_0) {
+        print(L"warning: the stand-in service did not stop; terminating it\n");
+        ::TerminateProcess(process_.get(), 1);
+        ::WaitForSingleObject(process_.get(), 5000);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+PipeNameOverride::PipeNameOverride(const std::wstring& pipeName) {
+    if (pipeName == kDefaultPipeName)
+        return;
+    const REGSAM view = KEY_WOW64_32KEY;
+    // Walk down the key path, noting each key that has to be made so it can go again.
+    std::wstring path;
+    base::ScopedRegKey key;
+    std::wstring rest = kConfigKey;
+    try {
+        for (;;) {
+            const size_t slash = rest.find(L'\\');
+            path += (path.empty() ? L"" : L"\\") + rest.substr(0, slash);
+            rest = slash == std::wstring::npos ? std::wstring() : rest.substr(slash + 1);
+            HKEY opened = nullptr;
+            DWORD disposition = 0;
+            const LONG status =
+                ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                  KEY_READ | KEY_WRITE | view, nullptr, &opened, &disposition);
+            if (status != ERROR_SUCCESS)
+                fail(L"RegCreateKeyExW HKLM\\" + path, status);
+            key.reset(opened);
+            if (disposition == REG_CREATED_NEW_KEY)
+                createdKeys_.push_back(path);
+            if (rest.empty())
+                break;
+        }
+        active_ = true;
+
+        DWORD size = 0;
+        LONG status =
+            ::RegQueryValueExW(key.get(), kDefaultPipeName, nullptr, &oldType_, nullptr, &size);
+        if (status == ERROR_SUCCESS) {
+            oldData_.resize(size);
+            status = ::RegQueryValueExW(key.get(), kDefaultPipeName, nullptr, &oldType_,
+                                        oldData_.empty() ? nullptr : oldData_.data(), &size);
+            if (status != ERROR_SUCCESS)
+                fail(L"RegQueryValueExW zrapipe", status);
+            oldData_.resize(size);
+            hadValue_ = true;
+        } else if (status != ERROR_FILE_NOT_FOUND) {
+            fail(L"RegQueryValueExW zrapipe", status);
+        }
+        status = ::RegSetValueExW(key.get(), kDefaultPipeName, 0, REG_SZ,
+                                  reinterpret_cast<const BYTE*>(pipeName.c_str()),
+                                  static_cast<DWORD>((pipeName.size() + 1) * sizeof(wchar_t)));
+        if (status != ERROR_SUCCESS)
+            fail(L"RegSetValueExW zrapipe", status);
+    } catch (...) {
+        active_ = true;
+        restore();
+        throw;
+    }
+}
+
+PipeNameOverride::~PipeNameOverride() {
+    restore();
+}
+
+void PipeNameOverride::restore() noexcept {
+    if (!active_)
+        return;
+    active_ = false;
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &key) ==
+        ERROR_SUCCESS) {
+        base::ScopedRegKey owned(key);
+        LONG status = hadValue_ ? ::RegSetValueExW(key, kDefaultPipeName, 0, oldType_,
+                                                   oldData_.empty() ? nullptr : oldData_.data(),
+                                                   static_cast<DWORD>(oldData_.size()))
+                                : ::RegDeleteValueW(key, kDefaultPipeName);
+        if (status != ERROR_SUCCESS && !(status == ERROR_FILE_NOT_FOUND && !hadValue_))
+            print(L"warning: could not restore the registry value zrapipe (error %d)\n",
+                  static_cast<int>(status));
+    }
+    for (auto it = createdKeys_.rbegin(); it != createdKeys_.rend(); ++it) {
+        const LONG status = ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, it->c_str(), KEY_WOW64_32KEY, 0);
+        if (status != ERROR_SUCCESS)
+            print(L"warning: could not remove the key HKLM\\%s made for the bench (error %d)\n",
+                  it->c_str(), static_cast<int>(status));
+    }
+}
+
+} // namespace bench

@@ -1,0 +1,79 @@
+// What both benchmarks share: a clock, medians, the stand-in management service as a child
+// process, and the pipe-name override in the panel's configuration key.
+#pragma once
+
+#include "base/scoped_handle.h"
+#include "base/win32.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Seconds from an arbitrary origin, at the resolution of the performance counter.
+double now();
+
+double median(std::vector<double> values);
+
+// printf-like to stdout, flushed at once so a run that is killed still shows what it measured.
+void print(const wchar_t* format, ...);
+
+// The directory of this program, without a trailing separator.
+std::wstring programDirectory();
+
+// The argument in double quotes when it holds a blank or a quote (for paths on command lines).
+std::wstring quoted(const std::wstring& argument);
+
+// Command-line options of the form "--name value"; throws vexception for an unknown or bad one.
+class Options {
+public:
+    Options(int argc, wchar_t** argv);
+    uint32_t number(const wchar_t* name, uint32_t fallback, uint32_t low, uint32_t high) const;
+    std::wstring text(const wchar_t* name, const std::wstring& fallback) const;
+
+private:
+    std::vector<std::pair<std::wstring, std::wstring>> values_;
+};
+
+// The stand-in management service as a child process, serving until this object goes away.
+// Its standard error is this program's, so its complaints are seen.
+class StandinService {
+public:
+    // Starts exe with the given extra arguments and waits for its "ready" line.
+    StandinService(const std::wstring& exe, const std::wstring& pipeName,
+                   const std::wstring& extraArguments);
+    StandinService(const StandinService&) = delete;
+    StandinService& operator=(const StandinService&) = delete;
+    ~StandinService();
+
+private:
+    base::ScopedHandle process_;
+    base::ScopedHandle stopEvent_;
+    base::ScopedFileHandle output_;
+};
+
+// Points the service client at another pipe through HKLM\SOFTWARE\Varno\ZRA Config\Config
+// "zrapipe" (32-bit view), and puts back exactly what was there: the old value (type and data),
+// or no value, and no keys that this object had to create. Does nothing for the default name.
+class PipeNameOverride {
+public:
+    explicit PipeNameOverride(const std::wstring& pipeName);
+    PipeNameOverride(const PipeNameOverride&) = delete;
+    PipeNameOverride& operator=(const PipeNameOverride&) = delete;
+    ~PipeNameOverride();
+
+private:
+    void restore() noexcept;
+
+    bool active_ = false;
+    std::vector<std::wstring> createdKeys_; // deepest last
+    bool hadValue_ = false;
+    DWORD oldType_ = 0;
+    std::vector<uint8_t> oldData_;
+};
+
+// The pipe name the service client uses unless the registry says otherwise.
+extern const wchar_t kDefaultPipeName[];
+
+} // namespace bench
