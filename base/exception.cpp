@@ -6,7 +6,6 @@
 #include "registry/registry.h"
 
 #include <oaidl.h>
-#include <oleauto.h>
 
 #include <vector>
 
@@ -50,9 +49,39 @@ template <typename E> [[noreturn]] void throwRunTime(const std::string& text) {
 const IID kManagedExceptionIid = {
     0xB36B5C63, 0x42EF, 0x38BC, {0xA0, 0x7E, 0x0B, 0x34, 0xC9, 0x8F, 0x16, 0x4A}};
 
+// The two OLE Automation calls needed for BSTRs, resolved when first used. Linking oleaut32
+// would load user32 and its friends at every start of every program built on this library, which
+// is most of a launch's cost; a BSTR can only reach us from a module that already loaded it.
+struct OleAutomation {
+    UINT(WINAPI* stringLength)(BSTR) = nullptr;
+    void(WINAPI* freeString)(BSTR) = nullptr;
+};
+
+const OleAutomation& oleAutomation() {
+    static const OleAutomation api = [] {
+        OleAutomation result;
+        HMODULE module = ::GetModuleHandleW(L"oleaut32.dll");
+        if (!module)
+            module = ::LoadLibraryW(L"oleaut32.dll");
+        if (module) {
+            result.stringLength = reinterpret_cast<UINT(WINAPI*)(BSTR)>(
+                reinterpret_cast<void*>(::GetProcAddress(module, "SysStringLen")));
+            result.freeString = reinterpret_cast<void(WINAPI*)(BSTR)>(
+                reinterpret_cast<void*>(::GetProcAddress(module, "SysFreeString")));
+        }
+        return result;
+    }();
+    return api;
+}
+
 std::wstring takeBstr(BSTR text) {
-    std::wstring result = text ? std::wstring(text, ::SysStringLen(text)) : std::wstring();
-    ::SysFreeString(text);
+    if (!text)
+        return std::wstring();
+    const OleAutomation& api = oleAutomation();
+    std::wstring result =
+        api.stringLength ? std::wstring(text, api.stringLength(text)) : std::wstring(text);
+    if (api.freeString)
+        api.freeString(text);
     return result;
 }
 

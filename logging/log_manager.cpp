@@ -3,8 +3,7 @@
 #include "base/text.h"
 #include "logging/execute_context.h"
 #include "logging/log_line.h"
-
-#include <shlwapi.h>
+#include "os/path.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -107,7 +106,7 @@ HANDLE LogManager::getEventLog() noexcept {
         return eventSource_.get();
     try {
         if (sourceName_.empty())
-            sourceName_ = ::PathFindFileNameW(programPath().c_str());
+            sourceName_ = VFileName::fileName(programPath());
     } catch (...) {
     }
     // No event source can be registered by this build: the event log is unavailable, which every

@@ -4,8 +4,6 @@
 #include "base/text.h"
 #include "base/win32.h"
 
-#include <shlwapi.h>
-
 #include <algorithm>
 #include <cwchar>
 #include <cwctype>
@@ -67,6 +65,58 @@ void goUp(std::wstring& path, const std::wstring& base, const std::wstring& rela
     path.erase(slash + 1);
 }
 
+// Length of the part of a path that ".." can never remove: "\\server\share", "X:\", "X:" or
+// "\"; 0 for a relative path.
+size_t rootLength(const std::wstring& path) {
+    if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
+        size_t end = path.find(L'\\', 2);
+        if (end != std::wstring::npos)
+            end = path.find(L'\\', end + 1);
+        return end == std::wstring::npos ? path.size() : end;
+    }
+    if (path.size() >= 2 && path[1] == L':')
+        return path.size() >= 3 && path[2] == L'\\' ? 3 : 2;
+    return !path.empty() && path[0] == L'\\' ? 1 : 0;
+}
+
+// Removes "." segments and lets ".." remove the segment before it, never the root. The system's
+// path helpers would do the same, but they live in a library whose loading drags the window
+// manager into every start of the program.
+std::wstring canonicalize(const std::wstring& path) {
+    const size_t root = rootLength(path);
+    std::wstring result = path.substr(0, root);
+    std::vector<std::wstring> segments;
+    size_t start = root;
+    if (start < path.size() && path[start] == L'\\') // the separator after a share name
+        ++start;
+    while (start <= path.size()) {
+        size_t end = path.find(L'\\', start);
+        if (end == std::wstring::npos)
+            end = path.size();
+        std::wstring segment = path.substr(start, end - start);
+        if (segment == L"..") {
+            if (!segments.empty())
+                segments.pop_back();
+        } else if (segment != L"." && !(segment.empty() && end == path.size())) {
+            segments.push_back(std::move(segment));
+        }
+        start = end + 1;
+    }
+    if (root > 0 && result.back() != L'\\' && !segments.empty() && root != 2)
+        result += L'\\';
+    for (size_t i = 0; i < segments.size(); ++i) {
+        if (i > 0)
+            result += L'\\';
+        result += segments[i];
+    }
+    if (!segments.empty() && path.size() > root && path.back() == L'\\')
+        result += L'\\';
+    // A bare drive names the drive's current directory; the joined form means its root.
+    if (result.size() == 2 && result[1] == L':')
+        result += L'\\';
+    return result;
+}
+
 std::wstring currentDirectory() {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
@@ -94,22 +144,32 @@ std::wstring VFileName::combine(const std::wstring& directory, const std::wstrin
     // Without this, a file name such as \x would replace the directory by the root of its drive.
     const std::wstring file = fileName.substr(skip);
 
-    wchar_t buffer[MAX_PATH] = {};
-    if (::PathCombineW(buffer, dir.c_str(), file.c_str()) == nullptr)
+    // A file part with its own drive stands alone; otherwise the two are joined by one separator.
+    std::wstring joined;
+    if (dir.empty() || (file.size() >= 2 && file[1] == L':'))
+        joined = file.empty() ? dir : file;
+    else if (file.empty())
+        joined = dir;
+    else
+        joined = dir + L'\\' + file;
+    std::wstring result = canonicalize(joined);
+    if (joined.size() >= MAX_PATH || result.size() >= MAX_PATH)
         throw vexception(L"PathCombine failed for dir " + directory + L" and fileName " + fileName,
                          SourceLocation(L"", "VFileName::combine", kCombineLine));
-    return buffer;
+    return result;
 }
 
 std::wstring VFileName::root(const std::wstring& path) {
-    // PathStripToRootW works in place; the buffer must hold the whole path, which may be longer
-    // than MAX_PATH.
-    std::vector<wchar_t> buffer(std::max<size_t>(path.size() + 1, MAX_PATH), L'\0');
-    std::copy(path.begin(), path.end(), buffer.begin());
-    if (!::PathStripToRootW(buffer.data()))
+    const size_t length = rootLength(path);
+    if (length == 0)
         throw vexception(L"PathStripToRoot failed for fileName=" + path,
                          SourceLocation(L"", "VFileName::root", kRootLine));
-    return buffer.data();
+    return path.substr(0, length);
+}
+
+std::wstring VFileName::fileName(const std::wstring& path) {
+    const size_t separator = path.find_last_of(L"\\/:");
+    return separator == std::wstring::npos ? path : path.substr(separator + 1);
 }
 
 std::wstring VFileName::expandEnvironmentStrings(const std::wstring& text) {

@@ -13,6 +13,8 @@ public:
     static std::wstring combine(const std::wstring& directory, const std::wstring& fileName);
     static std::wstring root(const std::wstring& path);
     static std::wstring expandEnvironmentStrings(const std::wstring& text);
+    // The last component: what follows the last "\", "/" or ":".
+    static std::wstring fileName(const std::wstring& path);
 };
 
 // Every file-system call of the process-execution code goes through this form, so paths longer

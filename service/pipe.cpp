@@ -165,7 +165,8 @@ int OverlappedPipe::beginRead(void* buffer, uint32_t size, bool exact) {
                          SourceLocation(L"", "Con::OverlappedPipe::beginRead", 293));
     if (finished_)
         return 0;
-    overlapped_.resert();
+    // ReadFile resets the OVERLAPPED event itself as the transfer starts; resetting it first
+    // would cost one more kernel call per transfer for nothing.
     idle_ = true;
     requested_ = size;
     if (::ReadFile(handle_.get(), buffer, size, nullptr, overlapped_.record()))
@@ -187,7 +188,7 @@ int OverlappedPipe::beginWrite(const void* buffer, uint32_t size, bool exact) {
                          SourceLocation(L"", "Con::OverlappedPipe::beginWrite", 337));
     if (finished_)
         return 0;
-    overlapped_.resert();
+    // As for reads: WriteFile resets the OVERLAPPED event when the transfer starts.
     idle_ = true;
     requested_ = size;
     if (::WriteFile(handle_.get(), buffer, size, nullptr, overlapped_.record()))

@@ -56,6 +56,12 @@ TEST(VFileNameTest, CombineJoinsWithOneSeparator) {
         {L"C:\\a\\b", L"..\\..\\x", L"C:\\x"},
         {L"\\\\srv\\share", L"f", L"\\\\srv\\share\\f"},
         {L"C:\\Varno\\ZRA", L"admin\\bin\\php.exe", L"C:\\Varno\\ZRA\\admin\\bin\\php.exe"},
+        // ".." never climbs above a drive root or a share.
+        {L"C:\\", L"..\\x", L"C:\\x"},
+        {L"\\\\srv\\share\\d", L"..\\..\\f", L"\\\\srv\\share\\f"},
+        {L"C:\\a", L"b\\", L"C:\\a\\b\\"},
+        {L"C:", L"a", L"C:\\a"},
+        {L"", L"rel\\.\\x", L"rel\\x"},
     };
     for (const PathCase& c : cases)
         EXPECT_EQ(c.expected, VFileName::combine(c.first, c.second)) << c;
@@ -92,6 +98,14 @@ TEST(VFileNameTest, RootOfDriveUncAndRootedPaths) {
 
     // Longer than MAX_PATH: the private buffer must hold all of it.
     EXPECT_EQ(L"D:\\", VFileName::root(L"D:\\" + std::wstring(400, L'z')));
+}
+
+TEST(VFileNameTest, FileNameIsTheLastComponent) {
+    EXPECT_EQ(L"zra-launcher.exe", VFileName::fileName(L"C:\\Varno\\bin\\zra-launcher.exe"));
+    EXPECT_EQ(L"x.exe", VFileName::fileName(L"Z:/build/x.exe"));
+    EXPECT_EQ(L"y", VFileName::fileName(L"C:y"));
+    EXPECT_EQ(L"plain", VFileName::fileName(L"plain"));
+    EXPECT_EQ(L"", VFileName::fileName(L"C:\\dir\\"));
 }
 
 TEST(VFileNameTest, RootOfRelativePathFails) {
