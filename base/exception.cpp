@@ -119,9 +119,6 @@ std::wstring vexception::text() const {
 vosexception::vosexception(uint32_t code, const std::wstring& context, SourceLocation location)
     : vexception(osErrorMessage(code, &context), std::move(location)), code_(code) {}
 
-vosexception::vosexception(uint32_t code, std::wstring message)
-    : vexception(std::move(message)), code_(code) {}
-
 std::wstring cwrpexception::text() const {
     return L"C structured exception: " + toHex(code_);
 }
@@ -311,12 +308,16 @@ vexception fromComError(const ComError& error, const std::wstring& context, cons
         base::ManagedException* exception = nullptr;
         const HRESULT hr =
             info->QueryInterface(kManagedExceptionIid, reinterpret_cast<void**>(&exception));
-        if (hr == S_OK && exception) {
-            managed = true;
-            BSTR text = nullptr;
-            if (SUCCEEDED(exception->get_ToString(&text)))
-                managedText = takeBstr(text);
-            exception->Release();
+        // Any success code hands out a reference that must be released; only real failures
+        // other than "no such interface" are errors of their own.
+        if (SUCCEEDED(hr)) {
+            if (exception) {
+                managed = true;
+                BSTR text = nullptr;
+                if (SUCCEEDED(exception->get_ToString(&text)))
+                    managedText = takeBstr(text);
+                exception->Release();
+            }
         } else if (hr != E_NOINTERFACE) {
             throw ComError(hr);
         }

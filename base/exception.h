@@ -42,10 +42,6 @@ public:
     vosexception(uint32_t code, const std::wstring& context, SourceLocation location);
     uint32_t code() const { return code_; }
 
-protected:
-    // Out-of-memory style composition without a context and without a location.
-    vosexception(uint32_t code, std::wstring message);
-
 private:
     uint32_t code_;
 };

@@ -161,7 +161,10 @@ std::wstring VFileName::combine(const std::wstring& directory, const std::wstrin
 
 std::wstring VFileName::root(const std::wstring& path) {
     const size_t length = rootLength(path);
-    if (length == 0)
+    // A drive without its root separator (C:, C:dir) names the drive's current directory, not a
+    // root: the system's root-stripping refuses it as well.
+    const bool driveRelative = length == 2 && path[1] == L':';
+    if (length == 0 || driveRelative)
         throw vexception(L"PathStripToRoot failed for fileName=" + path,
                          SourceLocation(L"", "VFileName::root", kRootLine));
     return path.substr(0, length);

@@ -184,8 +184,10 @@ TEST(Cwrpexception, TextIsLowerCaseHex) {
 // An error-information object, optionally also offering the managed exception interface.
 class FakeErrorInfo : public IErrorInfo {
 public:
-    FakeErrorInfo(const wchar_t* description, bool managed, HRESULT queryFailure = S_OK)
-        : description_(description), managed_(managed), queryFailure_(queryFailure) {}
+    // queryResult: what asking for the managed interface returns; a failure hands out nothing,
+    // a success code hands out the interface when managed is set.
+    FakeErrorInfo(const wchar_t* description, bool managed, HRESULT queryResult = S_OK)
+        : description_(description), managed_(managed), queryResult_(queryResult) {}
     LONG refs = 1;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         static const IID managedIid = {
@@ -194,11 +196,13 @@ public:
         if (iid == IID_IUnknown || iid == IID_IErrorInfo) {
             *out = static_cast<IErrorInfo*>(this);
         } else if (iid == managedIid) {
-            if (queryFailure_ != S_OK)
-                return queryFailure_;
+            if (FAILED(queryResult_))
+                return queryResult_;
             if (!managed_)
-                return E_NOINTERFACE;
+                return queryResult_ == S_OK ? E_NOINTERFACE : queryResult_;
             *out = &managed;
+            AddRef();
+            return queryResult_;
         } else {
             return E_NOINTERFACE;
         }
@@ -245,7 +249,7 @@ public:
 private:
     const wchar_t* description_;
     bool managed_;
-    HRESULT queryFailure_;
+    HRESULT queryResult_;
 };
 
 TEST(ComErrors, PlainCOMErrorWithDescription) {
@@ -282,6 +286,29 @@ TEST(ComErrors, AFailingQueryIsRaisedAsComError) {
         FAIL();
     } catch (const ComError& e) {
         EXPECT_EQ(E_UNEXPECTED, e.Error());
+    }
+}
+
+TEST(ComErrors, AnySuccessOfTheQueryCountsAndItsReferenceIsReleased) {
+    {
+        // S_FALSE is a success: the interface it hands out is used and released again.
+        FakeErrorInfo info(L"d", true, S_FALSE);
+        {
+            const ComError error(E_FAIL, &info, true);
+            const vexception e = fromComError(error, L"c", "f", 1);
+            EXPECT_NE(std::wstring::npos,
+                      e.message().find(L" (COM Interop Error 80004005, Description: "
+                                       L"System.IO.IOException: disk full)"));
+        }
+        EXPECT_EQ(1, info.refs);
+    }
+    {
+        // A success without an interface is no managed exception, and no error either.
+        FakeErrorInfo info(L"plain", false, S_FALSE);
+        const vexception e = fromComError(ComError(E_FAIL, &info, true), L"c", "f", 1);
+        EXPECT_NE(std::wstring::npos,
+                  e.message().find(L" (COM Error 80004005, Description: plain)"));
+        EXPECT_EQ(1, info.refs);
     }
 }
 

@@ -117,6 +117,16 @@ TEST(VFileNameTest, RootOfRelativePathFails) {
         ASSERT_EQ(1u, e.locations().size());
         EXPECT_EQ("VFileName::root", e.locations()[0].function);
     }
+    // A drive letter alone, or one followed by a path without the root separator, is relative
+    // to that drive's current directory.
+    for (const wchar_t* path : {L"C:", L"C:dir\\file", L"C:/dir"}) {
+        try {
+            VFileName::root(path);
+            ADD_FAILURE() << cstr(path, 65001) << " has a root";
+        } catch (const vexception& e) {
+            EXPECT_EQ(L"PathStripToRoot failed for fileName=" + std::wstring(path), e.message());
+        }
+    }
 }
 
 TEST(VFileNameTest, ExpandsVariables) {
