@@ -92,15 +92,6 @@ std::wstring productAdminDirectory() {
     return VFileName::combine(productRoot(), L"admin");
 }
 
-namespace {
-
-bool equalsNoCase(const std::wstring& piece, const wchar_t* word) {
-    return ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, piece.c_str(),
-                            static_cast<int>(piece.size()), word, -1) == CSTR_EQUAL;
-}
-
-} // namespace
-
 std::wstring normalizePath(const std::wstring& path) {
     std::wstring text = path;
     for (wchar_t& c : text)
@@ -123,10 +114,12 @@ std::wstring normalizePath(const std::wstring& path) {
             end = text.size();
         std::wstring piece = text.substr(start, end - start);
         start = end + 1;
-        if (piece.empty() || equalsNoCase(piece, L"."))
+        // "." has no other case, so exact comparison is the case-blind one; a linguistic
+        // comparison would also match names with ignorable characters such as "..\u00AD".
+        if (piece.empty() || piece == L".")
             continue;
-        if (equalsNoCase(piece, L"..")) {
-            if (!pieces.empty() && !equalsNoCase(pieces.back(), L".."))
+        if (piece == L"..") {
+            if (!pieces.empty() && pieces.back() != L"..")
                 pieces.pop_back();
             else
                 pieces.push_back(piece);

@@ -330,6 +330,24 @@ TEST_F(Channel, PipeNameOverriddenInTheRegistry) {
     } catch (const vexception& e) {
         EXPECT_EQ(e.message().find(L"RegQueryValueEx invalid type of '"), 0u);
     }
+
+    // The connected channel meets it only when it has to reconnect, and then gives up at once.
+    takeLog();
+    server.stop();
+    try {
+        channel->queryString(kOperation, stringBody(L"r"));
+        FAIL() << "no exception";
+    } catch (const vosexception&) {
+        FAIL() << "the configuration error, not a pipe error, was expected";
+    } catch (const vexception& e) {
+        EXPECT_EQ(e.message(),
+                  L"RegQueryValueEx invalid type of '" + key.path() + L"\\" + name + L"'");
+    }
+    const std::vector<LogRecord> log = takeLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().level, varno::logging::Info);
+    EXPECT_EQ(log.back().text, infoLine(L"Pipe is finished"));
+    EXPECT_EQ(server.requests().size(), 1u);
 }
 
 TEST_F(Channel, ConcurrentQueriesEachGetTheirOwnReply) {

@@ -32,6 +32,15 @@ TEST(NormalizePath, Examples) {
     EXPECT_EQ(normalizePath(L"x\\"), L"x\\");
 }
 
+// Only the pieces "." and ".." themselves are steps. Linguistic comparison would let a name that
+// merely looks like them (an ignorable soft hyphen, a one-dot leader) climb out of its directory.
+TEST(NormalizePath, NamesThatOnlyLookLikeDotsAreKept) {
+    EXPECT_EQ(normalizePath(L"a\\..\u00AD\\b"), L"a\\..\u00AD\\b");
+    EXPECT_EQ(normalizePath(L"a\\.\u00AD.\\b"), L"a\\.\u00AD.\\b");
+    EXPECT_EQ(normalizePath(L"a\\\u2024\\b"), L"a\\\u2024\\b");
+    EXPECT_EQ(normalizePath(L"a\\\u00AD.\\b"), L"a\\\u00AD.\\b");
+}
+
 namespace {
 
 // The request as the management service decodes it.

@@ -78,8 +78,10 @@ void Output::log(const std::wstring& text) {
 Server::Server(ServerOptions options, Config config, Output& output)
     : options_(std::move(options)), config_(std::move(config)), output_(output) {
     shutdown_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!shutdown_)
+        throwOsError(L"Unable to create event", ::GetLastError());
     commandEvent_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!shutdown_ || !commandEvent_)
+    if (!commandEvent_)
         throwOsError(L"Unable to create event", ::GetLastError());
     // Auto-reset: one SetEvent from a test is one stop or one restart.
     if (!options_.stopEvent.empty()) {
