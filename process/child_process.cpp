@@ -141,13 +141,15 @@ VChildProcess::~VChildProcess() {
     stdInputWrite_.reset();
 }
 
-HANDLE VChildProcess::childOutputEnd(bool inherit, DWORD stdHandle, base::ScopedFileHandle& readEnd,
+HANDLE VChildProcess::childOutputEnd(bool inherit, DWORD stdHandle, base::ScopedHandle& readEnd,
                                      OVERLAPPED& overlapped, base::ScopedHandle& childEnd) {
     if (inherit)
         return ::GetStdHandle(stdHandle);
     readEnd.reset();
+    base::ScopedFileHandle serverEnd;
     base::ScopedFileHandle writeEnd;
-    createStdPipe(readEnd, writeEnd, nullptr, 0, overlapped);
+    createStdPipe(serverEnd, writeEnd, nullptr, 0, overlapped);
+    readEnd.reset(serverEnd.release());
     childEnd.reset(inheritableDuplicate(writeEnd.get()));
     return childEnd.get();
 }

@@ -67,15 +67,16 @@ public:
     OVERLAPPED& stdErrorOverlapped() { return stdErrorOverlapped_; }
 
 private:
-    HANDLE childOutputEnd(bool inherit, DWORD stdHandle, base::ScopedFileHandle& readEnd,
+    HANDLE childOutputEnd(bool inherit, DWORD stdHandle, base::ScopedHandle& readEnd,
                           OVERLAPPED& overlapped, base::ScopedHandle& childEnd);
 
     ProductSettings& settings_;
     base::ScopedHandle stdInputWrite_;
-    base::ScopedFileHandle stdOutputRead_;
+    // Null when no pipe was made (the child inherited the parent's handle) or after release.
+    base::ScopedHandle stdOutputRead_;
     base::ScopedHandle stdOutputEvent_;
     OVERLAPPED stdOutputOverlapped_{};
-    base::ScopedFileHandle stdErrorRead_;
+    base::ScopedHandle stdErrorRead_;
     base::ScopedHandle stdErrorEvent_;
     OVERLAPPED stdErrorOverlapped_{};
     base::ScopedHandle process_;

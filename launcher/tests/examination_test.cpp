@@ -245,6 +245,33 @@ TEST_F(Examination, VersionDecidesBetweenTheProductPhpIniAndTheScriptsType) {
     }
 }
 
+TEST_F(Examination, ThePhpOfTheScriptRoadIsTheConfiguredRootAsGiven) {
+    // The interpreter path is built from the raw "PRODUCT_ROOT_D" value; the working directory and
+    // the php.ini road use the normalised product root.
+    const std::wstring script = scripts + L"\\check.php";
+    const std::vector<std::wstring> lines = {L"value PRODUCT_ROOT_D=" + root + L"\\.\\",
+                                             L"secret pwd=pw"};
+    std::vector<std::wstring> typed = lines;
+    typed.push_back(L"value PANEL_VERSION=12");
+    runner::RunResult result = launch(typed, {script});
+    auto report = parseReport(result.out);
+    EXPECT_EQ(report["cmdline"],
+              utf8(L"\"" + root + L"\\.\\admin\\bin\\php.exe\" -q \"" + script + L"\" pw"))
+        << result.out;
+    EXPECT_EQ(report["cwd"], utf8(root + L"\\admin"));
+
+    std::vector<std::wstring> old = lines;
+    old.push_back(L"value PANEL_VERSION=11.5");
+    result = launch(old, {script});
+    report = parseReport(result.out);
+    EXPECT_EQ(report["cmdline"], utf8(L"\"" + root +
+                                      L"\\admin\\bin\\php.exe\" -q "
+                                      L"-dauto_prepend_file=\"\" -c \"" +
+                                      root + L"\\admin\\php.ini\" " + script + L" pw"))
+        << result.out;
+    EXPECT_EQ(report["cwd"], utf8(work));
+}
+
 TEST_F(Examination, AnEmptyPasswordAddsNothing) {
     const std::wstring script = scripts + L"\\check.php";
     const std::wstring php = L"\"" + root + L"\\admin\\bin\\php.exe\" -q ";

@@ -19,6 +19,15 @@ bool isRunning(HANDLE process) {
     return ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
 }
 
+// The name of the pipe behind a handle, as the file system reports it ("\\name").
+std::wstring pipeName(HANDLE pipe) {
+    alignas(FILE_NAME_INFO) char buffer[sizeof(FILE_NAME_INFO) + 1024 * sizeof(wchar_t)];
+    if (!::GetFileInformationByHandleEx(pipe, FileNameInfo, buffer, sizeof(buffer)))
+        return std::wstring();
+    const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(buffer);
+    return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
+}
+
 // Which child exe resolution reports for the reporting child: the normalised long-path form.
 std::wstring resolvedChild() {
     std::wstring path = makeLongPath(L"", pt::childExe());
@@ -130,6 +139,17 @@ TEST_F(ChildProcess, DefaultSettingsGiveTheChildThreePipes) {
     ScopedEnvironment errorText(L"ZRA_CHILD_STDERR", L"to stderr");
     VChildProcess child(&settings);
     const auto output = runWithPipes(child, pt::childExe(), L"one \"two three\" ", "piped input");
+    // Output and error are named pipes of their own.
+    const std::wstring prefix = L"\\VarnoWin32.Pipes.";
+    const std::wstring outputPipe = pipeName(child.stdOutputRead());
+    const std::wstring errorPipe = pipeName(child.stdErrorRead());
+    for (const std::wstring& name : {outputPipe, errorPipe}) {
+        EXPECT_EQ(name.compare(0, prefix.size(), prefix), 0) << pt::utf8(name);
+        EXPECT_GT(name.size(), prefix.size() + 3) << pt::utf8(name);
+        EXPECT_EQ(name.find_first_not_of(L"0123456789ABCDEF", prefix.size()), std::wstring::npos)
+            << pt::utf8(name);
+    }
+    EXPECT_NE(outputPipe, errorPipe);
     const auto report = pt::parseReport(output.first);
     EXPECT_EQ(report.at("cmdline"), pt::utf8(L"\"" + resolvedChild() + L"\" one \"two three\" "));
     EXPECT_EQ(report.at("stdin"), "piped input");
@@ -167,7 +187,8 @@ TEST_F(ChildProcess, InheritedHandlesAreTheParentsOwnAndStayOpen) {
         child.setNoWindow(false);
         child.start(pt::childExe(), L"x", false);
         EXPECT_EQ(child.stdInputWrite(), nullptr);
-        EXPECT_FALSE(base::FileHandleTraits::isValid(child.stdOutputRead()));
+        EXPECT_EQ(child.stdOutputRead(), nullptr);
+        EXPECT_EQ(child.stdErrorRead(), nullptr);
         exitCode = child.waitExitCode();
     }
     // Starting and releasing the child closed none of the parent's standard handles.

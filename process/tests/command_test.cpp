@@ -256,6 +256,25 @@ TEST_F(Resolution, EachMissingInterpreterIsNamed) {
     EXPECT_EQ(settings.componentQueries, 3);
 }
 
+TEST_F(Resolution, AMissingInterpreterLetsTheNextMatchRun) {
+    settings.components.erase(L"perl");
+    writeFile(dir / L"check.pl", "print 1;\n");
+    writeFile(dir / L"check.py", "print(1)\n");
+    EXPECT_EQ(resolve(dir / L"check", L""),
+              L"\"C:\\Python\\python.exe\" \"" + dir.path() + L"\\check.py\" ");
+    settings.components.erase(L"python");
+    const std::string failure = runTimeFailure([&] { resolve(dir / L"check"); });
+    EXPECT_NE(failure.find(ansi(format(L"Unable to start (%s): Perl is not installed",
+                                       (dir / L"check.pl").c_str()))),
+              std::string::npos)
+        << failure;
+    EXPECT_NE(failure.find(ansi(format(L"Unable to start (%s): Python is not installed",
+                                       (dir / L"check.py").c_str()))),
+              std::string::npos)
+        << failure;
+    EXPECT_EQ(std::count(failure.begin(), failure.end(), '\n'), 1) << failure;
+}
+
 TEST_F(Resolution, AServiceFailureEndsResolutionAtOnce) {
     settings.serviceDown = true;
     writeFile(dir / L"check.pl", "");
