@@ -22,12 +22,11 @@ bool keyExists(HKEY root, const std::wstring& subKey, int view);
 // They throw a vexception only when the value exists with the wrong type or size.
 LONG lookup(HKEY root, const std::wstring& subKey, const std::wstring& valueName, DWORD& out,
             int view);
-LONG lookup(HKEY root, const std::wstring& subKey, const std::wstring& valueName,
-            std::wstring& out, DWORD expectedType, int view);
+LONG lookup(HKEY root, const std::wstring& subKey, const std::wstring& valueName, std::wstring& out,
+            DWORD expectedType, int view);
 
 // Throws the OS-error exception on any failure.
-std::wstring getstr(HKEY root, const std::wstring& subKey, const std::wstring& valueName,
-                    int view);
+std::wstring getstr(HKEY root, const std::wstring& subKey, const std::wstring& valueName, int view);
 
 class Key {
 public:
