@@ -159,49 +159,48 @@ void OverlappedPipe::abandonRequest() noexcept {
     requested_ = 0;
 }
 
-int OverlappedPipe::beginRead(void* buffer, uint32_t size, bool exact) {
+bool OverlappedPipe::prepareTransfer(const TransferSite& site, uint32_t size) {
     if (!idle_)
         throw vexception(L"Previous request has not completed!",
-                         SourceLocation(L"", "Con::OverlappedPipe::beginRead", 293));
+                         SourceLocation(L"", site.function, site.busyLine));
     if (finished_)
-        return 0;
-    // ReadFile resets the OVERLAPPED event itself as the transfer starts; resetting it first
-    // would cost one more kernel call per transfer for nothing.
+        return false;
     idle_ = true;
     requested_ = size;
-    if (::ReadFile(handle_.get(), buffer, size, nullptr, overlapped_.record()))
+    return true;
+}
+
+int OverlappedPipe::transferStarted(const TransferSite& site, BOOL completed, bool exact) {
+    const DWORD code = completed ? ERROR_SUCCESS : ::GetLastError();
+    if (completed)
         return internalComplete(exact);
-    const DWORD code = ::GetLastError();
     if (isEndOfData(code))
         finished_ = true;
     else if (code == ERROR_IO_PENDING)
         idle_ = false;
     else
-        raiseOsError(L"Unable to read from pipe", code,
-                     SourceLocation(L"", "Con::OverlappedPipe::beginRead", 314));
+        raiseOsError(site.failure, code, SourceLocation(L"", site.function, site.failureLine));
     return 0;
 }
 
-int OverlappedPipe::beginWrite(const void* buffer, uint32_t size, bool exact) {
-    if (!idle_)
-        throw vexception(L"Previous request has not completed!",
-                         SourceLocation(L"", "Con::OverlappedPipe::beginWrite", 337));
-    if (finished_)
+// ReadFile and WriteFile reset the OVERLAPPED event themselves as the transfer starts; resetting
+// it first would cost one more kernel call per transfer for nothing.
+int OverlappedPipe::beginRead(void* buffer, uint32_t size, bool exact) {
+    static const TransferSite site{L"Unable to read from pipe", "Con::OverlappedPipe::beginRead",
+                                   293, 314};
+    if (!prepareTransfer(site, size))
         return 0;
-    // As for reads: WriteFile resets the OVERLAPPED event when the transfer starts.
-    idle_ = true;
-    requested_ = size;
-    if (::WriteFile(handle_.get(), buffer, size, nullptr, overlapped_.record()))
-        return internalComplete(exact);
-    const DWORD code = ::GetLastError();
-    if (isEndOfData(code))
-        finished_ = true;
-    else if (code == ERROR_IO_PENDING)
-        idle_ = false;
-    else
-        raiseOsError(L"Unable to write to pipe", code,
-                     SourceLocation(L"", "Con::OverlappedPipe::beginWrite", 358));
-    return 0;
+    return transferStarted(
+        site, ::ReadFile(handle_.get(), buffer, size, nullptr, overlapped_.record()), exact);
+}
+
+int OverlappedPipe::beginWrite(const void* buffer, uint32_t size, bool exact) {
+    static const TransferSite site{L"Unable to write to pipe", "Con::OverlappedPipe::beginWrite",
+                                   337, 358};
+    if (!prepareTransfer(site, size))
+        return 0;
+    return transferStarted(
+        site, ::WriteFile(handle_.get(), buffer, size, nullptr, overlapped_.record()), exact);
 }
 
 int OverlappedPipe::complete(HANDLE cancel, DWORD timeout, bool exact) {

@@ -83,6 +83,17 @@ public:
     bool idle() const { return idle_; }
 
 private:
+    // Where a read or a write reports its failures.
+    struct TransferSite {
+        const wchar_t* failure;
+        const char* function;
+        int32_t busyLine;
+        int32_t failureLine;
+    };
+    // Checks that no request is outstanding; false when the pipe is finished and nothing may start.
+    bool prepareTransfer(const TransferSite& site, uint32_t size);
+    // Takes the result of ReadFile or WriteFile: completed at once, pending, end of data or error.
+    int transferStarted(const TransferSite& site, BOOL completed, bool exact);
     // Cancels an outstanding request and waits until the system has let go of the OVERLAPPED
     // record and the caller's buffer. Never raises.
     void abandonRequest() noexcept;
