@@ -52,6 +52,22 @@ void print(const wchar_t* format, ...) {
     std::fflush(stdout);
 }
 
+void printGoal(const wchar_t* name, double ratio, double goal) {
+    print(L"ratio %s: %.2f (goal <= %.2f) %s\n", name, ratio, goal,
+          ratio <= goal ? L"met" : L"NOT MET");
+}
+
+int runMain(const wchar_t* program, int (*body)(int, wchar_t**), int argc, wchar_t** argv) {
+    try {
+        return body(argc, argv);
+    } catch (const vexception& e) {
+        print(L"%s: %s\n", program, e.fullText().c_str());
+    } catch (const std::exception& e) {
+        print(L"%s: %s\n", program, wstr(e.what(), CP_ACP).c_str());
+    }
+    return 1;
+}
+
 std::wstring programDirectory() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {

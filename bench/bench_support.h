@@ -19,6 +19,12 @@ double median(std::vector<double> values);
 // printf-like to stdout, flushed at once so a run that is killed still shows what it measured.
 void print(const wchar_t* format, ...);
 
+// One ratio line: "ratio NAME: R (goal <= G) met" or "... NOT MET".
+void printGoal(const wchar_t* name, double ratio, double goal);
+
+// Runs a benchmark's body; a failure is printed with the program's name and gives exit code 1.
+int runMain(const wchar_t* program, int (*body)(int, wchar_t**), int argc, wchar_t** argv);
+
 // The directory of this program, without a trailing separator.
 std::wstring programDirectory();
 

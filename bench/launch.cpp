@@ -178,23 +178,13 @@ int run(int argc, wchar_t** argv) {
                  launcherMedian / bench::median(variants[2].times));
     const double parentRatio = bench::median(toParent);
     const double cmdRatio = bench::median(toCmd);
-    bench::print(L"ratio launcher/parent: %.2f (goal <= 1.15) %s\n", parentRatio,
-                 parentRatio <= 1.15 ? L"met" : L"NOT MET");
-    bench::print(L"ratio launcher/cmd: %.2f (goal <= 1.0) %s\n", cmdRatio,
-                 cmdRatio <= 1.0 ? L"met" : L"NOT MET");
+    bench::printGoal(L"launcher/parent", parentRatio, 1.15);
+    bench::printGoal(L"launcher/cmd", cmdRatio, 1.0);
     return 0;
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const vexception& e) {
-        bench::print(L"bench_launch: %s\n", e.fullText().c_str());
-        return 1;
-    } catch (const std::exception& e) {
-        bench::print(L"bench_launch: %s\n", wstr(e.what(), CP_ACP).c_str());
-        return 1;
-    }
+    return bench::runMain(L"bench_launch", &run, argc, argv);
 }

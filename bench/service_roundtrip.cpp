@@ -207,21 +207,12 @@ int run(int argc, wchar_t** argv) {
     const double ratio = bench::median(ratios);
     bench::print(L"ratio of medians client/raw: %.2f\n",
                  bench::median(sides[0].perCall) / bench::median(sides[1].perCall));
-    bench::print(L"ratio client/raw: %.2f (goal <= 1.2) %s\n", ratio,
-                 ratio <= 1.2 ? L"met" : L"NOT MET");
+    bench::printGoal(L"client/raw", ratio, 1.2);
     return 0;
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const vexception& e) {
-        bench::print(L"bench_service_roundtrip: %s\n", e.fullText().c_str());
-        return 1;
-    } catch (const std::exception& e) {
-        bench::print(L"bench_service_roundtrip: %s\n", wstr(e.what(), CP_ACP).c_str());
-        return 1;
-    }
+    return bench::runMain(L"bench_service_roundtrip", &run, argc, argv);
 }
