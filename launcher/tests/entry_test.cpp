@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+#include "tools/testing/fault_codes.h"
 
 namespace {
 
@@ -142,7 +143,7 @@ TEST_F(LauncherEntry, EveryKindOfFailureGoesThroughTheLadder) {
 TEST_F(LauncherEntry, AccessViolationBecomesTheStructuredExceptionTextAndUnwinds) {
     const RunResult r = run({L"x.exe", L"s"}, &faultingRoad);
     EXPECT_EQ(1, r.exitCode);
-    EXPECT_EQ("C structured exception: 0xc0000005", r.out);
+    EXPECT_EQ("C structured exception: 0xc0000005", zra_test::withFaultCode(r.out, 0xC0000005u));
     EXPECT_TRUE(g_destructorRan);
 }
 
@@ -165,7 +166,7 @@ TEST(StructuredExceptionScope, FaultIsCaughtByTheLadderAndFramesUnwind) {
     EXPECT_TRUE(unwound);
     EXPECT_EQ(L"C structured exception: 0xc0000005\n   at Failed to launch an examination."
               L"(wmain line 120)",
-              text);
+              zra_test::withFaultCode(text, 0xC0000005u));
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include "tools/testing/fault_codes.h"
 
 using pt::FakeSettings;
 using pt::ScopedEnvironment;
@@ -221,7 +222,7 @@ TEST_F(ChildProcess, ExitCodesArePassedThroughUnchanged) {
     ScopedEnvironment crash(L"ZRA_CHILD_CRASH", L"1");
     VChildProcess child(&settings);
     runWithPipes(child, pt::childExe(), L"");
-    EXPECT_EQ(child.waitExitCode(), 0xC0000005u);
+    EXPECT_PRED2(zra_test::isReportedFault, 0xC0000005u, child.waitExitCode());
 }
 
 TEST_F(ChildProcess, ProductPhpChildrenStartInTheAdminDirectory) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include "tools/testing/fault_codes.h"
 
 using servicetest::Bytes;
 using servicetest::ServerReply;
@@ -209,7 +210,8 @@ TEST(VarnoSrvClient, LifeOfTheSingleton) {
     vserializer::setAllocationObserver(&faultingObserver);
     const vexception fault = plainFailure([&] { client.getString(L"PANEL_VERSION"); });
     vserializer::setAllocationObserver(nullptr);
-    EXPECT_EQ(fault.message(), L"C structured exception: 0xc0000005");
+    EXPECT_EQ(zra_test::withFaultCode(fault.message(), 0xC0000005u),
+              L"C structured exception: 0xc0000005");
     expectLast(fault, L"getString(PANEL_VERSION)", "VarnoSrvClient::getString", 234);
     EXPECT_EQ(crash::setSeTranslator(before), before);
     EXPECT_EQ(client.getString(L"PANEL_VERSION"), L"11.6.2");
