@@ -1,0 +1,86 @@
+// Strict wrappers over the file calls (every failure is an exception with a fixed text), recursive
+// directory creation and listing, and file removal that escalates from a plain delete to taking
+// ownership of the file. Log and crash-dump cleanup remove old files through removeFile.
+#pragma once
+
+#include "base/scoped_handle.h"
+#include "base/win32.h"
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+// GetFileAttributesW: errors 2 and 3 read as "not there"; isDirectory, when given, is set.
+bool fileExist(const std::wstring& path, bool* isDirectory = nullptr);
+// False for an empty path; isNotDirectory, when given, is set.
+bool pathExists(const std::wstring& path, bool* isNotDirectory = nullptr);
+DWORD getFileAttributes(const std::wstring& path);
+void setFileAttributes(const std::wstring& path, DWORD attributes);
+// The path without its last component.
+std::wstring removeFileSpec(const std::wstring& path);
+void makeDir(const std::wstring& path, SECURITY_ATTRIBUTES* security = nullptr);
+
+class VDirectory {
+public:
+    static std::wstring current();
+    // Creates the directory and every missing parent, each with the same security attributes.
+    static void createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* security = nullptr);
+};
+
+class VFileFinder {
+public:
+    VFileFinder();
+    ~VFileFinder();
+    VFileFinder(const VFileFinder&) = delete;
+    VFileFinder& operator=(const VFileFinder&) = delete;
+
+    // True when an entry was found; a missing file or path is no error.
+    bool first(const std::wstring& pattern);
+    // False when no search is open or there are no more entries.
+    bool next();
+    void close();
+
+    std::wstring name() const { return data_.cFileName; }
+    bool isDirectory() const { return (data_.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+    // "." or "..".
+    bool isDots() const;
+    uint64_t lastWriteTime() const;
+    const WIN32_FIND_DATAW& data() const { return data_; }
+
+private:
+    HANDLE handle_;
+    WIN32_FIND_DATAW data_;
+};
+
+class VFile {
+public:
+    VFile() = default;
+    void open(const std::wstring& name, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+    // SetFilePointer; returns the new low word. distanceHigh, when given, is in and out.
+    DWORD seek(LONG distance, LONG* distanceHigh, DWORD method);
+    // Returns the count written; with requireAll a short write is an error.
+    DWORD write(const void* data, DWORD count, bool requireAll);
+    void close() { file_.reset(); }
+
+    HANDLE handle() const { return file_.get(); }
+    bool isOpen() const { return file_.valid(); }
+    const std::wstring& name() const { return name_; }
+
+private:
+    base::ScopedFileHandle file_;
+    std::wstring name_;
+};
+
+// Appends to list the full paths of the files matching pattern in directory, then, while depth is
+// not 0, of its subdirectories (depth lowered by one when positive; negative means no limit).
+// Directories themselves are never listed.
+void listFiles(const std::wstring& directory, const std::wstring& pattern,
+               std::list<std::wstring>& list, int depth);
+
+// Deletes the file; a missing file is success. takeOwnership escalates a refused delete through
+// takeOwnershipAndGrant and clearing the read-only bit; useRecycler moves the file into the
+// volume's private recycler folder first so a file still in use leaves its name free.
+void removeFile(const std::wstring& path, bool takeOwnership, bool useRecycler, int retries,
+                DWORD delayMs);
+// The volume's "Recycler\{86066D57-...}" folder, created with its own rights when missing.
+std::wstring recyclerFolder(const std::wstring& path);
