@@ -3,6 +3,7 @@
 #include "base/exception.h"
 #include "base/scoped_handle.h"
 #include "os/security.h"
+#include "os/tests/failure_text.h"
 #include "os/token.h"
 
 #include <sddl.h>
@@ -38,18 +39,8 @@ VSID sidOf(const wchar_t* text) {
     return VSID(raw);
 }
 
-std::string failureOf(const std::function<void()>& work) {
-    try {
-        work();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "(no failure)";
-}
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
+using os_test::failureOf;
+using os_test::startsWith;
 
 VAce ace(BYTE type, BYTE flags, DWORD mask, const VSID& sid) {
     return VAce(type, flags, mask, sid.get());
@@ -732,4 +723,88 @@ TEST(ObjectSecurityTest, TakeOwnershipAndGrant) {
             last = a.rank();
         }
     }
+}
+
+// What the system's own calls do with a real object. Registry keys keep their DACL and owner
+// under every implementation the tests run on; files may keep only what their file system can
+// store, so for them only the effect that matters is checked: the process may remove the file.
+TEST(ObjectSecurityTest, TakeOwnershipOfARealRegistryKey) {
+    const Sids s;
+    const VSID guests = sidOf(L"S-1-5-32-546");
+    const VSID deleted = sidOf(L"S-1-5-21-1-2-3-1099");
+    const std::wstring subKey =
+        L"Software\\zra-acl-test-" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring name = L"CURRENT_USER\\" + subKey;
+    base::ScopedRegKey key;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, nullptr, 0,
+                                               KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
+    key.reset();
+    base::ScopeExit removeKey([&] { ::RegDeleteKeyW(HKEY_CURRENT_USER, subKey.c_str()); });
+    VAcl start = aclOf({ace(kDeny, 0, DELETE, s.everyone), ace(kDeny, 0, DELETE, s.system),
+                        ace(kDeny, 0, KEY_SET_VALUE, guests), ace(kAllow, 0, KEY_READ, guests),
+                        ace(kAllow, 0, KEY_READ, deleted)});
+    ASSERT_EQ(ERROR_SUCCESS, ::SetNamedSecurityInfoW(const_cast<wchar_t*>(name.c_str()),
+                                                     SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION,
+                                                     nullptr, nullptr, start.get(), nullptr));
+
+    takeOwnershipAndGrant(name, SE_REGISTRY_KEY, KEY_ALL_ACCESS);
+
+    const VSID owner = tokenOwner();
+    const VAcl written = getObjectDacl(name, SE_REGISTRY_KEY);
+    expectSameAces({ace(kDeny, 0, KEY_SET_VALUE, guests), ace(kAllow, 0, KEY_READ, guests),
+                    ace(kAllow, 3, KEY_ALL_ACCESS, owner),
+                    ace(kAllow, 3, KEY_ALL_ACCESS, s.system)},
+                   written.aces());
+    EXPECT_TRUE(isCanonical(written));
+    PSID stored = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              ::GetNamedSecurityInfoW(name.c_str(), SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION,
+                                      &stored, nullptr, nullptr, nullptr, &descriptor));
+    base::ScopedLocalMem descriptorOwner(descriptor);
+    EXPECT_EQ(owner, VSID(stored));
+}
+
+TEST(ObjectSecurityTest, TakeOwnershipOfARealFile) {
+    wchar_t directory[MAX_PATH];
+    ASSERT_NE(0u, ::GetTempPathW(MAX_PATH, directory));
+    const std::wstring path = std::wstring(directory) + L"zra-acl-test-" +
+                              std::to_wstring(::GetCurrentProcessId()) + L".txt";
+    base::ScopedFileHandle file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file);
+    file.reset();
+    base::ScopeExit removeFile([&] {
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(path.c_str());
+    });
+
+    EXPECT_NO_THROW(
+        takeOwnershipAndGrant(L"\\\\?\\" + path, SE_FILE_OBJECT, DELETE | FILE_WRITE_ATTRIBUTES));
+
+    // The SYSTEM account and the process (as user or as default owner) may now delete the file.
+    const VSID user = tokenUser();
+    const VSID owner = tokenOwner();
+    DWORD systemRights = 0;
+    DWORD ownRights = 0;
+    for (const VAce& a : getObjectDacl(path, SE_FILE_OBJECT).aces()) {
+        const VSID sid(a.sid());
+        const bool ours = sid == user || sid == owner;
+        if (a.type() == kDeny) {
+            EXPECT_FALSE(ours || sid == VSID(VSID::system())) << describe(a);
+            continue;
+        }
+        if (sid == VSID(VSID::system()))
+            systemRights |= a.mask();
+        if (ours)
+            ownRights |= a.mask();
+    }
+    EXPECT_EQ(DWORD(DELETE | FILE_WRITE_ATTRIBUTES),
+              systemRights & (DELETE | FILE_WRITE_ATTRIBUTES));
+    EXPECT_EQ(DWORD(DELETE | FILE_WRITE_ATTRIBUTES), ownRights & (DELETE | FILE_WRITE_ATTRIBUTES));
+    EXPECT_TRUE(::DeleteFileW(path.c_str())) << ::GetLastError();
+
+    EXPECT_TRUE(startsWith(failureOf([&] { getObjectDacl(path, SE_FILE_OBJECT); }),
+                           "Unable to get the object (" + std::string(path.begin(), path.end()) +
+                               ") security info: (2) "));
 }

@@ -3,6 +3,7 @@
 #include "base/exception.h"
 #include "base/scoped_handle.h"
 #include "os/security.h"
+#include "os/tests/failure_text.h"
 
 #include <gtest/gtest.h>
 
@@ -21,18 +22,8 @@ const wchar_t kBackup[] = L"SeBackupPrivilege";
 // Held by no ordinary token, administrators' included.
 const wchar_t kCreateToken[] = L"SeCreateTokenPrivilege";
 
-std::string failureOf(const std::function<void()>& work) {
-    try {
-        work();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "(no failure)";
-}
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
+using os_test::failureOf;
+using os_test::startsWith;
 
 ScopedHandle openOwnProcessToken(DWORD access) {
     ScopedHandle token;
