@@ -9,11 +9,16 @@ bool isSeparator(wchar_t c) {
 }
 
 // Outside quotes these either split the argument for the batch file (white space , ; =) or are
-// cmd syntax (& | < > ^ !); the rest are the characters quoteArgument quotes for the C runtime, so
-// that an argument quoted today stays quoted.
+// cmd syntax (& | < > ^ ! and the parentheses, which open and close blocks such as the body of an
+// if); the rest are the characters quoteArgument quotes for the C runtime, so that an argument
+// quoted today stays quoted.
+// A value ending in a backslash is quoted too: a batch file that forwards it as "%~1" would
+// otherwise put that backslash before its own closing quote, and the program it starts would read
+// the quote as literal and merge the next argument into this one. Quoted, the backslash is
+// doubled, and "%~1" hands the program a value that reads back whole.
 bool needsQuotes(const std::wstring& value) {
-    static const wchar_t kSpecial[] = L"\"&<>[]{}^=;!'+,`~|";
-    if (value.empty())
+    static const wchar_t kSpecial[] = L"\"&<>[]{}()^=;!'+,`~|";
+    if (value.empty() || value.back() == L'\\')
         return true;
     for (wchar_t c : value) {
         if (std::iswspace(c) || std::wcschr(kSpecial, c) != nullptr)

@@ -21,8 +21,10 @@ struct ArgumentToken {
 std::vector<ArgumentToken> splitArguments(const std::wstring& arguments);
 
 // Encodes one argument value so that cmd hands it to a batch file as one argument, never treats
-// any of its characters as syntax and expands no variable in it. Quoted when `quoted` is set or
-// the value holds white space or a character that cmd or the C runtime read specially.
+// any of its characters as syntax and expands no variable in it. Quoted when `quoted` is set, the
+// value holds white space or a character that cmd or the C runtime read specially (parentheses
+// included), or it ends in a backslash; inside the quotes backslashes before a quote or the
+// closing quote are doubled.
 // Returns false, leaving out untouched, for a value cmd cannot pass at all (NUL, CR or LF: cmd ends
 // or rewrites the command at them).
 bool encodeForCmd(const std::wstring& value, bool quoted, std::wstring& out);

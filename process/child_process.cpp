@@ -204,6 +204,32 @@ std::wstring VChildProcess::start(const std::wstring& command, const std::wstrin
         resolveCommandForm(command, arguments, options.environmentBlock, options.verbatim,
                            options.useProductPhp, settings_);
 
+    // The record goes to the event log and the debug log files: the secret is written as *****
+    // there, and in the error texts that the launcher prints.
+    const std::wstring shownArguments = redactArguments(arguments, secret_);
+    std::wstring shownCommandLine = resolved.commandLine;
+    if (shownArguments != arguments) {
+        try {
+            shownCommandLine = resolved.form.render(shownArguments);
+        } catch (...) {
+            shownCommandLine = L"*****";
+        }
+    }
+
+    // A line over the limit would not run whole: cmd exits without running the batch file, and
+    // Wine cuts the line where Windows fails. It is refused before anything is created.
+    const size_t limit = resolved.form.maxCommandLine();
+    if (resolved.commandLine.size() > limit) {
+        raiseRunTimeError(resolved.form.runsInCmd()
+                              ? L"Unable to start (%s): The command line is %u characters long, "
+                                L"more than the %u that cmd reads for a batch file"
+                              : L"Unable to start (%s): The command line is %u characters long, "
+                                L"more than the %u that a process can be given",
+                          0, shownCommandLine.c_str(),
+                          static_cast<unsigned>(resolved.commandLine.size()),
+                          static_cast<unsigned>(limit));
+    }
+
     std::wstring workingDirectory = options.workingDirectory;
     if (options.useProductPhp && workingDirectory.empty())
         workingDirectory = settings_.productAdminDirectory();
@@ -232,17 +258,6 @@ std::wstring VChildProcess::start(const std::wstring& command, const std::wstrin
         threadId_ = information.dwThreadId;
     }
 
-    // The record goes to the event log and the debug log files: the secret is written as *****
-    // there, and in the error text that the launcher prints.
-    const std::wstring shownArguments = redactArguments(arguments, secret_);
-    std::wstring shownCommandLine = resolved.commandLine;
-    if (shownArguments != arguments) {
-        try {
-            shownCommandLine = resolved.form.render(shownArguments);
-        } catch (...) {
-            shownCommandLine = L"*****";
-        }
-    }
     varno::logging::logMessage(varno::logging::Info, L"path: %s, args: %s, cmdLine %s",
                                command.c_str(), shownArguments.c_str(), shownCommandLine.c_str());
     if (!created)

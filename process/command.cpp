@@ -158,6 +158,17 @@ std::wstring CommandForm::render(const std::wstring& arguments) const {
     return head + encoded + tail;
 }
 
+bool CommandForm::runsInCmd() const {
+    if (throughCmd)
+        return true;
+    const std::wstring extension = extensionOf(file);
+    return extension == L"BAT" || extension == L"CMD";
+}
+
+size_t CommandForm::maxCommandLine() const {
+    return runsInCmd() ? kMaxCmdCommandLine : kMaxProcessCommandLine;
+}
+
 std::wstring toUpper(const std::wstring& text) {
     std::wstring result(text);
     for (wchar_t& c : result)

@@ -11,6 +11,12 @@
 #include <string>
 #include <vector>
 
+// The longest command lines that start whole. CreateProcess takes 32,767 characters with the
+// terminating NUL (Wine cuts a longer line where Windows fails); cmd, which runs batch files, reads
+// at most 8,191 and does not run the batch file at all over that.
+constexpr size_t kMaxProcessCommandLine = 32766;
+constexpr size_t kMaxCmdCommandLine = 8191;
+
 // How one resolved file is run. The command line is head + the arguments + tail; for batch files
 // the arguments are re-encoded for cmd first.
 struct CommandForm {
@@ -21,6 +27,11 @@ struct CommandForm {
 
     // Raises "Unable to start (%s): ..." for an argument that cmd cannot be given safely.
     std::wstring render(const std::wstring& arguments) const;
+    // kMaxCmdCommandLine for a batch file (also one run as it is: CreateProcess hands it to cmd),
+    // otherwise kMaxProcessCommandLine.
+    size_t maxCommandLine() const;
+    // Whether cmd reads the command line: it is then measured against cmd's limit.
+    bool runsInCmd() const;
 };
 
 struct ResolvedCommand {

@@ -7,6 +7,7 @@
 #include "base/win32.h"
 #include "launcher/entry.h"
 #include "os/path.h"
+#include "process/arguments.h"
 #include "process/child_process.h"
 #include "tools/children/child_test_support.h"
 #include "tools/runner/run_process.h"
@@ -347,6 +348,70 @@ TEST_F(Examination, BatchFilesGetThePasswordWithoutRunningAnyOfIt) {
               utf8(L"\"" + scripts + L"\\report.exe\" \"ends in\\\\\" \"x\"\"y\" \"" +
                    L"&echo INJECTED>\"\"" + marker + L"\"\"&\""));
     EXPECT_EQ(::GetFileAttributesW(marker.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Examination, BatchFilesPassEachValueOnWhole) {
+    copyChild(scripts + L"\\report.exe");
+    writeFile(scripts + L"\\forward.bat", "@\"" + cstr(scripts, 0) +
+                                              "\\report.exe\" \"%~1\" \"%~2\" \"%~3\" \"%~4\" "
+                                              "\"%~5\" \"%~6\"\r\n");
+    const std::vector<std::wstring> values = {L"a\\", L"a\\\\", L"x)", L"(", L"a b\\"};
+    std::vector<std::wstring> args = {scripts + L"\\forward.bat"};
+    args.insert(args.end(), values.begin(), values.end());
+    const runner::RunResult result = launch({L"value PANEL_VERSION=12", L"secret pwd=pw\\"}, args);
+    EXPECT_EQ(result.exitCode, 0u) << result.out;
+    std::vector<std::wstring> received;
+    for (const ArgumentToken& token :
+         splitArguments(wstr(parseReport(result.out)["cmdline"], 65001)))
+        received.push_back(token.value);
+    std::vector<std::wstring> expected = {scripts + L"\\report.exe"};
+    expected.insert(expected.end(), values.begin(), values.end());
+    expected.push_back(L"pw\\");
+    EXPECT_EQ(received, expected) << result.out;
+}
+
+// The failure text is printed on the launcher's standard output: the command line in it shows the
+// password as *****.
+TEST_F(Examination, StartFailuresNeverShowThePassword) {
+    const std::wstring password = L"Pa55-w0rd\\";
+    const std::string passwordText = "Pa55-w0rd";
+    const std::wstring marker = base / L"ran.txt";
+    writeFile(scripts + L"\\check.bat", "@echo ran>\"" + cstr(marker, 0) + "\"\r\n");
+    const std::wstring php = scripts + L"\\check.php";
+    // On the php.ini road the child's line holds the php.exe and php.ini paths besides what the
+    // launcher was given: a launcher line under the limit gives a child line over it.
+    const size_t launcherLine = 32700;
+    const std::wstring filler(
+        launcherLine - runner::buildCommandLine({launcherExe(), php, L"y"}).size() + 1, L'y');
+    ASSERT_EQ(runner::buildCommandLine({launcherExe(), php, filler}).size(), launcherLine);
+    const struct {
+        const wchar_t* version;
+        std::vector<std::wstring> args;
+        bool removeAdmin;
+        const char* reason;
+    } cases[] = {
+        {L"12",
+         {scripts + L"\\check.bat", L"a\\", std::wstring(1100, L'%')},
+         false,
+         "more than the 8191 that cmd reads for a batch file"},
+        {L"11.5.30", {php, filler}, false, "more than the 32766 that a process can be given"},
+        // The batch road starts in the product's admin directory: CreateProcess fails without it.
+        {L"12", {scripts + L"\\check.bat", L"a\\"}, true, "): (267) "},
+    };
+    for (const auto& c : cases) {
+        if (c.removeAdmin)
+            removeTree(root + L"\\admin");
+        const runner::RunResult result = launch(
+            {std::wstring(L"value PANEL_VERSION=") + c.version, L"secret pwd=" + password}, c.args);
+        EXPECT_EQ(result.exitCode, 1u) << result.out;
+        EXPECT_EQ(result.out.rfind("Unable to start (", 0), 0u) << result.out;
+        EXPECT_NE(result.out.find(" *****"), std::string::npos) << result.out;
+        EXPECT_EQ(result.out.find(passwordText), std::string::npos) << result.out;
+        EXPECT_NE(result.out.find(c.reason), std::string::npos) << result.out;
+        // Nothing ran: neither the batch file nor php.exe.
+        EXPECT_EQ(result.out.find("cmdline:"), std::string::npos);
+        EXPECT_FALSE(fileExists(marker));
+    }
 }
 
 TEST_F(Examination, FailuresArePrintedWithExitCodeOne) {

@@ -68,8 +68,8 @@ TEST(SplitArguments, RecordsWhereEachArgumentStands) {
 TEST(CmdArguments, SafeArgumentsKeepTheirTextExactly) {
     // Quoted or bare as quoteArgument left them, separators and the final space of an empty
     // password included.
-    const std::wstring line = joinQuoted({L"-q", L"a b", L"C:\\dir x\\", L"a&b", L"x(y)", L"^",
-                                          L"!PATH!", L"x\\\\", L"<in>", L"|", L"a,b;c=d"});
+    const std::wstring line = joinQuoted({L"-q", L"a b", L"C:\\dir x\\", L"a&b", L"^", L"!PATH!",
+                                          L"x\\\\y", L"<in>", L"|", L"a,b;c=d", L"(a b)"});
     EXPECT_EQ(encoded(line), line);
     EXPECT_EQ(encoded(L"a  b\t c "), L"a  b\t c ");
     EXPECT_EQ(encoded(L""), L"");
@@ -85,6 +85,59 @@ TEST(CmdArguments, QuotesAreDoubledInsideQuotes) {
     EXPECT_EQ(encoded(L"x\\\"y"), L"\"x\"\"y\"");
     // A bare argument with cmd syntax in it (not produced by quoteArgument) is quoted.
     EXPECT_EQ(encoded(L"a&b"), L"\"a&b\"");
+}
+
+namespace {
+
+// The C runtime's reading of what a batch file passes on as "%~1" or %1, once cmd has turned each
+// neutralised percent sign back into one.
+std::vector<std::wstring> forwardedValues(const std::wstring& encodedArgument) {
+    std::wstring text = encodedArgument;
+    const std::wstring replacement = L"%%cd:~,%";
+    for (size_t at = text.find(replacement); at != std::wstring::npos;
+         at = text.find(replacement, at + 1))
+        text.replace(at, replacement.size(), L"%");
+    return valuesOf(text);
+}
+
+} // namespace
+
+TEST(CmdArguments, TrailingBackslashesAndParenthesesAreQuoted) {
+    // Bare, a trailing backslash ends up before the quote a batch file puts around "%~1", and a
+    // parenthesis closes or opens a block where the batch file uses %1.
+    const struct {
+        std::wstring value;
+        std::wstring encoded;
+    } cases[] = {
+        {L"a\\", L"\"a\\\\\""},
+        {L"a\\\\", L"\"a\\\\\\\\\""},
+        {L"\\", L"\"\\\\\""},
+        {L"C:\\", L"\"C:\\\\\""},
+        {L"x)", L"\"x)\""},
+        {L"(", L"\"(\""},
+        {L")", L"\")\""},
+        {L"x(y)", L"\"x(y)\""},
+        {L"100%\\", L"\"100%%cd:~,%\\\\\""},
+        // Backslashes elsewhere stay as they are.
+        {L"a\\b", L"a\\b"},
+        {L"\\\\server\\share", L"\\\\server\\share"},
+        {L"a\\%", L"a\\%%cd:~,%"},
+    };
+    for (const auto& c : cases) {
+        const std::wstring bare = quoteArgument(c.value);
+        EXPECT_EQ(encoded(bare), c.encoded) << cstr(c.value, 65001);
+        EXPECT_EQ(forwardedValues(c.encoded), std::vector<std::wstring>{c.value})
+            << cstr(c.value, 65001);
+    }
+    // Arguments quoted already keep their text: the trailing backslash is doubled there.
+    for (const std::wstring& value : {std::wstring(L"a b\\"), std::wstring(L"x y\\\\")}) {
+        const std::wstring quoted = quoteArgument(value);
+        EXPECT_EQ(encoded(quoted), quoted);
+        EXPECT_EQ(forwardedValues(quoted), std::vector<std::wstring>{value});
+    }
+    // Side by side, a trailing backslash no longer takes the next argument with it.
+    EXPECT_EQ(forwardedValues(encoded(joinQuoted({L"a\\", L"b", L"pw\\"}))),
+              (std::vector<std::wstring>{L"a\\", L"b", L"pw\\"}));
 }
 
 TEST(CmdArguments, PercentSignsCannotNameAVariable) {

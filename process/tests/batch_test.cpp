@@ -3,6 +3,7 @@
 #include "os/path.h"
 #include "process/arguments.h"
 #include "process/child_process.h"
+#include "process/command.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -159,4 +160,83 @@ TEST_F(BatchFile, AnArgumentWithALineBreakIsRefusedBeforeAnythingRuns) {
     }
     EXPECT_FALSE(pt::fileExists(marker));
     EXPECT_TRUE(pt::RecordingSink::records().empty());
+}
+
+// Batch files usually pass their arguments on one by one, as "%~1" or as %1, sometimes inside a
+// block. Each value must reach the program whole and on its own.
+TEST_F(BatchFile, ForwardedValuesArriveWholeAndSeparate) {
+    const std::string report = "\"" + cstr(dir / L"report.exe", 0) + "\"";
+    const struct {
+        const wchar_t* name;
+        std::string body;
+    } batches[] = {
+        {L"quoted.bat", "@" + report + " \"%~1\" \"%~2\" \"%~3\" \"%~4\" \"%~5\" \"%~6\"\r\n"},
+        {L"plain.bat", "@" + report + " %1 %2 %3 %4 %5 %6\r\n"},
+        {L"block.cmd", "@if 1==1 (\r\n@" + report + " %1 %2 %3 %4 %5 %6\r\n)\r\n"},
+    };
+    const std::vector<std::wstring> values = {L"a\\", L"a\\\\", L"x)", L"(", L"a b\\"};
+    const std::wstring password = L"pw\\";
+    std::vector<std::wstring> expected = values;
+    expected.push_back(password);
+    for (const auto& batch : batches) {
+        pt::writeFile(dir / batch.name, batch.body);
+        EXPECT_EQ(run(dir / batch.name, values, password), expected) << pt::utf8(batch.name);
+    }
+}
+
+TEST_F(BatchFile, ALineOverCmdsLimitIsRefusedBeforeAnythingRuns) {
+    const std::wstring batch = dir / L"ran.bat";
+    pt::writeFile(batch, "@echo ran>\"" + cstr(marker, 0) + "\"\r\n@exit /b 3\r\n");
+    const std::wstring password = L"pw\\";
+    const auto lineFor = [&](const std::wstring& filler, const std::wstring& last) {
+        return resolveCommand(batch, filler + L" " + last, L"", false, false, settings);
+    };
+    // A filler of this many characters makes the line exactly length characters long.
+    const auto fillerFor = [&](size_t length) {
+        return std::wstring(length - lineFor(L"y", quoteArgument(password)).size() + 1, L'y');
+    };
+    const struct {
+        std::wstring filler;
+        bool runs;
+    } cases[] = {
+        {fillerFor(kMaxCmdCommandLine), true},
+        {fillerFor(kMaxCmdCommandLine + 1), false},
+        // Each percent sign takes eight characters on cmd's line.
+        {std::wstring(1100, L'%'), false},
+    };
+    for (const auto& c : cases) {
+        const std::wstring line = lineFor(c.filler, quoteArgument(password));
+        pt::RecordingSink::records().clear();
+        VChildProcess child(&settings);
+        child.setSecret(password);
+        if (c.runs) {
+            ASSERT_EQ(line.size(), kMaxCmdCommandLine);
+            child.start(batch, c.filler + L" " + quoteArgument(password), false);
+            child.closeStdInput();
+            std::string err;
+            std::thread errorReader(
+                [&] { err = pt::readToEnd(child.stdErrorRead(), child.stdErrorOverlapped()); });
+            const std::string out =
+                pt::readToEnd(child.stdOutputRead(), child.stdOutputOverlapped());
+            errorReader.join();
+            EXPECT_EQ(child.waitExitCode(), 3u) << out << err;
+            EXPECT_TRUE(pt::fileExists(marker));
+            ::DeleteFileW(marker.c_str());
+            continue;
+        }
+        try {
+            child.start(batch, c.filler + L" " + quoteArgument(password), false);
+            ADD_FAILURE() << "started with " << line.size() << " characters";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(),
+                      cstr(format(L"Unable to start (%s): The command line is %u characters "
+                                  L"long, more than the 8191 that cmd reads for a batch file",
+                                  lineFor(c.filler, L"*****").c_str(),
+                                  static_cast<unsigned>(line.size())),
+                           0));
+        }
+        EXPECT_EQ(child.processHandle(), nullptr);
+        EXPECT_FALSE(pt::fileExists(marker));
+        EXPECT_TRUE(pt::RecordingSink::records().empty());
+    }
 }

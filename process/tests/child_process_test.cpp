@@ -335,3 +335,42 @@ TEST_F(ChildProcess, AFailedWaitLeavesTheChildRunning) {
     EXPECT_EQ(::WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);
     EXPECT_TRUE(pt::fileExists(dir / L"done"));
 }
+
+// Wine cuts a longer line where Windows fails the start, so the limit is checked before either.
+TEST_F(ChildProcess, ALineOverTheProcessLimitIsRefusedBeforeAnythingStarts) {
+    const std::wstring secret = L"pw\\";
+    const std::wstring head = L"\"" + resolvedChild() + L"\" ";
+    // Filler, then the secret: a command line of exactly length characters.
+    const auto filler = [&](size_t length) {
+        return std::wstring(length - head.size() - secret.size() - 1, L'x');
+    };
+    {
+        VChildProcess child(&settings);
+        child.setSecret(secret);
+        const std::wstring arguments =
+            filler(kMaxProcessCommandLine) + L" " + quoteArgument(secret);
+        const auto report = pt::parseReport(runWithPipes(child, pt::childExe(), arguments).first);
+        ASSERT_EQ(report.count("cmdline"), 1u);
+        EXPECT_EQ(report.at("cmdline").size(), kMaxProcessCommandLine);
+        EXPECT_EQ(report.at("cmdline"), pt::utf8(head + arguments));
+        EXPECT_EQ(child.waitExitCode(), 0u);
+    }
+    pt::RecordingSink::records().clear();
+    for (size_t length : {kMaxProcessCommandLine + 1, kMaxProcessCommandLine + 4000}) {
+        VChildProcess child(&settings);
+        child.setSecret(secret);
+        const std::wstring shown = head + filler(length) + L" *****";
+        try {
+            child.start(pt::childExe(), filler(length) + L" " + quoteArgument(secret), false);
+            ADD_FAILURE() << "started at " << length;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(), cstr(format(L"Unable to start (%s): The command line is %u "
+                                            L"characters long, more than the 32766 that a "
+                                            L"process can be given",
+                                            shown.c_str(), static_cast<unsigned>(length)),
+                                     0));
+        }
+        EXPECT_EQ(child.processHandle(), nullptr);
+    }
+    EXPECT_TRUE(pt::RecordingSink::records().empty());
+}

@@ -288,3 +288,33 @@ TEST_F(Resolution, VerbatimRunsTheFoundFileAsItIs) {
     EXPECT_EQ(resolveCommand(dir / L"s.xyz", L"a&b", L"", true, false, settings),
               L"\"" + dir.path() + L"\\s.xyz\" a&b");
 }
+
+TEST_F(Resolution, BatchFilesAreHeldToCmdsLineLimitEverythingElseToTheProcessLimit) {
+    writeFile(dir / L"s.bat", "@echo off\r\n");
+    writeFile(dir / L"s.CmD", "@echo off\r\n");
+    writeFile(dir / L"s.vbs", "' x\r\n");
+    writeFile(dir / L"s.pl", "print 1;\n");
+    pt::copyChild(dir / L"tool.exe");
+    pt::makeDirectory(dir / L"d.bat");
+    pt::copyChild(dir / L"d.bat\\tool.exe");
+    const struct {
+        const wchar_t* name;
+        bool verbatim;
+        size_t limit;
+    } cases[] = {
+        {L"s.bat", false, kMaxCmdCommandLine},
+        {L"s.CmD", false, kMaxCmdCommandLine},
+        // Run as it is, a batch file still goes through cmd: CreateProcess hands it over.
+        {L"s.bat", true, kMaxCmdCommandLine},
+        {L"s.vbs", false, kMaxProcessCommandLine},
+        {L"s.pl", false, kMaxProcessCommandLine},
+        {L"tool.exe", false, kMaxProcessCommandLine},
+        {L"tool.exe", true, kMaxProcessCommandLine},
+        // Only the file's own extension counts, not a directory's.
+        {L"d.bat\\tool.exe", false, kMaxProcessCommandLine},
+    };
+    for (const auto& c : cases) {
+        const CommandForm form = commandFormFor(dir / c.name, c.verbatim, false, settings);
+        EXPECT_EQ(form.maxCommandLine(), c.limit) << pt::utf8(c.name) << c.verbatim;
+    }
+}
