@@ -196,9 +196,11 @@ std::wstring osErrorMessage(uint32_t code, const std::wstring* context) {
 std::wstring systemMessage(uint32_t code) {
     std::vector<wchar_t> buffer(255);
     for (;;) {
-        const DWORD length =
-            ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x400, buffer.data(),
-                             static_cast<DWORD>(buffer.size()), nullptr);
+        // No arguments are passed, so a text with an insert ("Bad EXE format for %1.") would
+        // make the call fail and the code read as unknown; the placeholder is kept as it stands.
+        const DWORD length = ::FormatMessageW(
+            FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0x400,
+            buffer.data(), static_cast<DWORD>(buffer.size()), nullptr);
         if (length != 0) {
             std::wstring text(buffer.data(), length);
             stripOneLineBreak(text);

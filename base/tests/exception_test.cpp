@@ -165,6 +165,27 @@ TEST(SystemMessage, FallsBackForCodesWithoutText) {
     EXPECT_EQ(L"Unknown error 0x80040200", systemMessage(0x80040200u));
 }
 
+// Texts with placeholders: a bad image (what starting a non-executable gives), a missing disk, a
+// message missing from a file. Their placeholders stay as the system wrote them.
+TEST(SystemMessage, TextsWithInsertsAreGivenAsTheSystemHasThem) {
+    for (const DWORD code : {193ul, 107ul, 317ul}) {
+        const std::wstring expected = systemText(code);
+        ASSERT_NE(std::wstring::npos, expected.find(L"%1")) << code;
+        EXPECT_EQ(expected, systemMessage(code)) << code;
+        const std::wstring context = L"c";
+        EXPECT_EQ(expected + L" (Error code " + std::to_wstring(code) + L") at c",
+                  osErrorMessage(code, &context))
+            << code;
+    }
+    try {
+        raiseRunTimeError(L"Unable to start (%s)", 193, L"C:\\x\\tool.exe");
+        FAIL();
+    } catch (const std::exception& e) {
+        EXPECT_EQ(cstr(L"Unable to start (C:\\x\\tool.exe): (193) " + systemText(193), 0),
+                  e.what());
+    }
+}
+
 TEST(Vexception, FullTextListsEachLocation) {
     vexception e(L"Incorrect launching options.", SourceLocation(L"", "wmain", 66));
     addLocation(e, SourceLocation(L"Failed to launch an examination.", "wmain", 120));
