@@ -168,18 +168,6 @@ TEST_F(EventLogTest, ASourceKnownToTheApplicationLogIsPrefixed) {
     }
 }
 
-TEST_F(EventLogTest, EachRegistrationRewritesTheSourceKey) {
-    const std::wstring program = L"zra" + uniqueText() + L".exe";
-    registerEventSource(logName_, program, kStandIn);
-    {
-        ScopedConfigValue moved(L"VarnoService", L"D:\\elsewhere\\svc.exe", REG_SZ);
-        registerEventSource(logName_, program, kStandIn);
-        EXPECT_EQ(std::optional<std::wstring>(L"D:\\elsewhere\\svc.exe"),
-                  textValue(serviceKey(logName_ + L"\\" + program), L"EventMessageFile"));
-    }
-    EXPECT_EQ(2u, g_standIn.registeredNames.size());
-}
-
 TEST_F(EventLogTest, WithoutTheServiceValueNothingIsRegisteredOrReported) {
     ScopedConfigValue noService(L"VarnoService", std::optional<DWORD>());
     const std::wstring program = L"zra" + uniqueText() + L".exe";

@@ -154,15 +154,6 @@ TEST_F(VarnoLogTest, NewFileHasTheMarkThenWholeLinesAndReopeningAppends) {
     EXPECT_EQ(std::vector<std::wstring>{fileName(L"20140307")}, filesIn(dir_.path()));
 }
 
-TEST_F(VarnoLogTest, AnEmptyExistingFileGetsTheMark) {
-    makeFile(pathOf(L"20140307"), "");
-    makeLog()->write(L"a");
-    const std::string bytes = readBytes(pathOf(L"20140307"));
-    ASSERT_GE(bytes.size(), 2u);
-    EXPECT_EQ("\xFF\xFE", bytes.substr(0, 2));
-    EXPECT_EQ(std::string::npos, bytes.find("\xFF\xFE", 2));
-}
-
 TEST_F(VarnoLogTest, EnabledZeroWritesNothingAndIsReadAtMostOnceAMinute) {
     {
         ScopedConfigValue off(setting(L"_enabled").c_str(), DWORD(0));
