@@ -26,9 +26,14 @@ public:
     virtual void write(int level, const std::wstring& text) = 0;
 };
 
+struct EventLogApi;
+
 class LogManager {
 public:
     LogManager();
+    // Reports into logName through api instead of the system's "Varno" log (tests).
+    LogManager(const EventLogApi& api, std::wstring logName);
+    // Deregisters the event source, if one is registered.
     ~LogManager();
     LogManager(const LogManager&) = delete;
     LogManager& operator=(const LogManager&) = delete;
@@ -40,7 +45,8 @@ public:
 
     // The registered event source, or null when the event log is unavailable. Never throws.
     HANDLE getEventLog() noexcept;
-    // Reports one record to the event log; false when it was not written. Never throws.
+    // Reports one record to the event log; false when it was not written, and then the source is
+    // forgotten so that the next record registers again. Never throws.
     bool report(int level, const std::wstring& text) noexcept;
 
     // Empty until the event log is first needed, then the running program's file name.
@@ -49,7 +55,9 @@ public:
     void addSink(std::unique_ptr<LogSink> sink);
 
 private:
-    base::ScopedEventSource eventSource_;
+    const EventLogApi* api_;
+    std::wstring logName_;
+    HANDLE eventSource_ = nullptr;
     std::wstring sourceName_;
     std::vector<std::unique_ptr<LogSink>> sinks_;
 };

@@ -3,6 +3,7 @@
 #include "base/exception.h"
 #include "base/text.h"
 #include "logging/log.h"
+#include "logging/varno_log.h"
 
 namespace varno::logging {
 
@@ -29,10 +30,20 @@ std::array<std::wstring, 8> lineParts(const SYSTEMTIME& localTime, const std::ws
     return {formatLogTime(localTime), L" ", processId, L" ", threadId, L" ", record, L"\r\n"};
 }
 
-void writeDebugLog(const std::wstring& /*record*/) {
-    // The rotated log file set is not part of this build yet. The record is undeliverable and the
-    // caller drops it, exactly as when the log directory is missing.
-    throw vexception(L"Log files are not available");
+void writeDebugLog(const std::wstring& record) {
+    // Opened for one record and closed again: every record sees the current configuration, the
+    // rotation decision and the cleanup, and no file stays open between records.
+    VarnoLog log(L"debug", 1);
+    log.write(record);
+}
+
+void writeFileSink(int level, const std::wstring& text) noexcept {
+    try {
+        if (isDebugEnabled())
+            writeDebugLog(recordText(level, text));
+    } catch (...) {
+        // A record the log files cannot take (no configuration, no directory...) is dropped.
+    }
 }
 
 } // namespace varno::logging

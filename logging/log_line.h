@@ -27,5 +27,8 @@ std::array<std::wstring, 8> lineParts(const SYSTEMTIME& localTime, const std::ws
 
 // Appends one record text to the "debug" log file set. Throws when it cannot be delivered.
 void writeDebugLog(const std::wstring& record);
+// The file sink: while the Debug switch is on, the record's level name, ": " and text go to the
+// "debug" log file set. A record that cannot be delivered is dropped. Never throws.
+void writeFileSink(int level, const std::wstring& text) noexcept;
 
 } // namespace varno::logging

@@ -1,6 +1,7 @@
 #include "logging/log.h"
 
 #include "base/text.h"
+#include "logging/event_log.h"
 #include "logging/execute_context.h"
 #include "logging/log_line.h"
 #include "os/path.h"
@@ -27,28 +28,6 @@ bool consoleEnabled(int level) {
 
 bool eventLogEnabled(int level) {
     return routed(level) && routingTable()[kEventLogFlag + level] != 0;
-}
-
-void toDebugLog(int level, const std::wstring& text) noexcept {
-    try {
-        if (isDebugEnabled())
-            writeDebugLog(recordText(level, text));
-    } catch (...) {
-        // A record the log files cannot take (no configuration, no directory...) is dropped.
-    }
-}
-
-WORD eventType(int level) {
-    switch (level) {
-    case Info:
-        return EVENTLOG_INFORMATION_TYPE;
-    case Warning:
-        return EVENTLOG_WARNING_TYPE;
-    case Result:
-        return EVENTLOG_SUCCESS;
-    default:
-        return EVENTLOG_ERROR_TYPE;
-    }
 }
 
 std::wstring programPath() {
@@ -90,11 +69,17 @@ const char* levelName(int level) {
     }
 }
 
-LogManager::LogManager() {
+LogManager::LogManager() : LogManager(systemEventLogApi(), kEventLogName) {}
+
+LogManager::LogManager(const EventLogApi& api, std::wstring logName)
+    : api_(&api), logName_(std::move(logName)) {
     routingTable();
 }
 
-LogManager::~LogManager() = default;
+LogManager::~LogManager() {
+    if (eventSource_)
+        api_->deregister(eventSource_);
+}
 
 void LogManager::addSink(std::unique_ptr<LogSink> sink) {
     if (sink)
@@ -103,15 +88,21 @@ void LogManager::addSink(std::unique_ptr<LogSink> sink) {
 
 HANDLE LogManager::getEventLog() noexcept {
     if (eventSource_)
-        return eventSource_.get();
+        return eventSource_;
     try {
         if (sourceName_.empty())
             sourceName_ = VFileName::fileName(programPath());
+        HANDLE source = registerEventSource(logName_, sourceName_, *api_);
+        if (!source) {
+            const DWORD code = ::GetLastError();
+            raiseOsError(L"RegisterEventSource", code,
+                         SourceLocation(L"", "LogManager::getEventLog", 484));
+        }
+        eventSource_ = source;
     } catch (...) {
+        // No event log: every caller handles that as a failed report.
     }
-    // No event source can be registered by this build: the event log is unavailable, which every
-    // caller already handles as a failed report.
-    return nullptr;
+    return eventSource_;
 }
 
 bool LogManager::report(int level, const std::wstring& text) noexcept {
@@ -121,17 +112,18 @@ bool LogManager::report(int level, const std::wstring& text) noexcept {
             return false;
         const std::wstring path = programPath();
         const wchar_t* strings[2] = {text.c_str(), path.c_str()};
-        if (::ReportEventW(source, eventType(level), 0, 1, nullptr, 2, 0, strings, nullptr))
+        if (api_->report(source, eventType(level), 0, 1, nullptr, 2, 0, strings, nullptr))
             return true;
-        // Register again with the next record.
-        eventSource_.reset();
+        // The handle may have gone bad: the next record registers again.
+        eventSource_ = nullptr;
+        api_->deregister(source);
     } catch (...) {
     }
     return false;
 }
 
 void LogManager::logText(int level, const std::wstring& text) noexcept {
-    toDebugLog(level, text);
+    writeFileSink(level, text);
     try {
         if (eventLogEnabled(level))
             report(level, text);
@@ -152,7 +144,7 @@ void LogManager::logText(int level, const std::wstring& text) noexcept {
 
 void LogManager::logException(int level, const vexception& e) {
     const std::wstring fullText = e.fullText();
-    toDebugLog(level, fullText);
+    writeFileSink(level, fullText);
     bool reportFailed = false;
     try {
         if (eventLogEnabled(level))

@@ -30,6 +30,10 @@ protected:
 
     ScopedDebugValue debugOff_{std::nullopt};
     RoutingGuard guard_;
+    // Records for the event log make sure the panel's log exists; without "VarnoService" no
+    // source is registered, so the event log stays unavailable.
+    logging_test::ScopedNewKey eventLog_{L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Varno"};
+    logging_test::ScopedConfigValue noService_{L"VarnoService", std::optional<DWORD>()};
 };
 
 vexception failureWithTrail() {

@@ -13,8 +13,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
+#include <cwchar>
 
 namespace logging_test {
 
@@ -109,11 +112,37 @@ inline ChildResult runChild(const std::wstring& program, const std::wstring& arg
     return result;
 }
 
-// Sets (or removes) the "Debug" value of the configuration key for the life of the object and
-// puts back exactly what was there, keys included. The cached switch is reset both ways.
-class ScopedDebugValue {
+// Sets or removes one value of the configuration key (32-bit view) for the life of the object and
+// puts back exactly what was there (type and data, or no value), and removes the keys it had to
+// create.
+class ScopedConfigValue {
 public:
-    explicit ScopedDebugValue(std::optional<DWORD> value) {
+    ScopedConfigValue(const wchar_t* name, std::optional<DWORD> value) : name_(name) {
+        open();
+        if (value)
+            set(REG_DWORD, &*value, sizeof(DWORD));
+        else
+            ::RegDeleteValueW(key_.get(), name_.c_str());
+    }
+    // A string value of the given type (REG_SZ, REG_EXPAND_SZ).
+    ScopedConfigValue(const wchar_t* name, const std::wstring& text, DWORD type) : name_(name) {
+        open();
+        set(type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+    ~ScopedConfigValue() {
+        if (hadValue_)
+            set(previousType_, previous_.data(), static_cast<DWORD>(previous_.size()));
+        else
+            ::RegDeleteValueW(key_.get(), name_.c_str());
+        key_.reset();
+        for (int i = createdCount_ - 1; i >= 0; --i)
+            ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, created_[i], KEY_WOW64_32KEY, 0);
+    }
+    ScopedConfigValue(const ScopedConfigValue&) = delete;
+    ScopedConfigValue& operator=(const ScopedConfigValue&) = delete;
+
+private:
+    void open() {
         const wchar_t* parts[] = {L"SOFTWARE\\Varno", L"SOFTWARE\\Varno\\ZRA Config",
                                   L"SOFTWARE\\Varno\\ZRA Config\\Config"};
         for (int i = 0; i < 3; ++i) {
@@ -130,39 +159,119 @@ public:
             else
                 ::RegCloseKey(key);
         }
-        DWORD data = 0;
-        DWORD size = sizeof data;
-        DWORD type = 0;
-        if (::RegQueryValueExW(key_.get(), L"Debug", nullptr, &type, reinterpret_cast<BYTE*>(&data),
-                               &size) == ERROR_SUCCESS &&
-            type == REG_DWORD)
-            previous_ = data;
-        apply(value);
+        DWORD size = 0;
+        if (::RegQueryValueExW(key_.get(), name_.c_str(), nullptr, &previousType_, nullptr,
+                               &size) == ERROR_SUCCESS) {
+            previous_.resize(size);
+            hadValue_ = ::RegQueryValueExW(key_.get(), name_.c_str(), nullptr, &previousType_,
+                                           previous_.data(), &size) == ERROR_SUCCESS;
+            previous_.resize(size);
+        }
+    }
+    void set(DWORD type, const void* data, DWORD size) {
+        ::RegSetValueExW(key_.get(), name_.c_str(), 0, type, static_cast<const BYTE*>(data), size);
+    }
+
+    std::wstring name_;
+    base::ScopedRegKey key_;
+    bool hadValue_ = false;
+    DWORD previousType_ = REG_NONE;
+    std::vector<BYTE> previous_;
+    const wchar_t* created_[3] = {};
+    int createdCount_ = 0;
+};
+
+// The "Debug" value for the life of the object; the cached switch is reset both ways.
+class ScopedDebugValue {
+public:
+    explicit ScopedDebugValue(std::optional<DWORD> value)
+        : value_(std::make_unique<ScopedConfigValue>(L"Debug", value)) {
+        resetDebugSwitchCache();
     }
     ~ScopedDebugValue() {
-        apply(previous_);
-        key_.reset();
-        for (int i = createdCount_ - 1; i >= 0; --i)
-            ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, created_[i], KEY_WOW64_32KEY, 0);
+        value_.reset();
         resetDebugSwitchCache();
     }
     ScopedDebugValue(const ScopedDebugValue&) = delete;
     ScopedDebugValue& operator=(const ScopedDebugValue&) = delete;
 
 private:
-    void apply(std::optional<DWORD> value) {
-        if (value)
-            ::RegSetValueExW(key_.get(), L"Debug", 0, REG_DWORD,
-                             reinterpret_cast<const BYTE*>(&*value), sizeof(DWORD));
-        else
-            ::RegDeleteValueW(key_.get(), L"Debug");
-        resetDebugSwitchCache();
+    std::unique_ptr<ScopedConfigValue> value_;
+};
+
+// A key under HKEY_LOCAL_MACHINE that the test may make: removed with everything below it at the
+// end unless it was there before.
+class ScopedNewKey {
+public:
+    explicit ScopedNewKey(std::wstring subKey) : subKey_(std::move(subKey)) {
+        base::ScopedRegKey key;
+        existed_ = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey_.c_str(), 0, KEY_READ, key.put()) ==
+                   ERROR_SUCCESS;
+    }
+    ~ScopedNewKey() {
+        if (!existed_) {
+            ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, subKey_.c_str());
+            ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, subKey_.c_str());
+        }
+    }
+    ScopedNewKey(const ScopedNewKey&) = delete;
+    ScopedNewKey& operator=(const ScopedNewKey&) = delete;
+    bool existed() const { return existed_; }
+    const std::wstring& subKey() const { return subKey_; }
+
+private:
+    std::wstring subKey_;
+    bool existed_ = false;
+};
+
+// Text unlikely to be used by anything else on the machine: for log, mutex and key names.
+inline std::wstring uniqueText() {
+    static LONG counter = 0;
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    wchar_t text[64];
+    std::swprintf(text, 64, L"%lx%lx%lx", ::GetCurrentProcessId(),
+                  static_cast<unsigned long>(now.LowPart), ::InterlockedIncrement(&counter));
+    return text;
+}
+
+// A new directory under the temporary directory, removed with its files at the end.
+class TempDirectory {
+public:
+    TempDirectory() {
+        wchar_t base[MAX_PATH];
+        ::GetTempPathW(MAX_PATH, base);
+        path_ = std::wstring(base) + L"zlog" + uniqueText();
+        ::CreateDirectoryW(path_.c_str(), nullptr);
+    }
+    ~TempDirectory() { removeTree(path_); }
+    TempDirectory(const TempDirectory&) = delete;
+    TempDirectory& operator=(const TempDirectory&) = delete;
+    const std::wstring& path() const { return path_; }
+
+    static void removeTree(const std::wstring& path) {
+        WIN32_FIND_DATAW data;
+        base::ScopedFindHandle find(::FindFirstFileW((path + L"\\*").c_str(), &data));
+        if (find) {
+            do {
+                const std::wstring name = data.cFileName;
+                if (name == L"." || name == L"..")
+                    continue;
+                const std::wstring child = path + L"\\" + name;
+                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    removeTree(child);
+                } else {
+                    ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                    ::DeleteFileW(child.c_str());
+                }
+            } while (::FindNextFileW(find.get(), &data));
+        }
+        find.reset();
+        ::RemoveDirectoryW(path.c_str());
     }
 
-    base::ScopedRegKey key_;
-    std::optional<DWORD> previous_;
-    const wchar_t* created_[3] = {};
-    int createdCount_ = 0;
+private:
+    std::wstring path_;
 };
 
 // Keeps the shared routing table as the test found it.
