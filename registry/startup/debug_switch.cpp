@@ -5,7 +5,7 @@
 
 // Hands the errors library the reader of the panel's Debug switch. This object is linked into every
 // program that links the registry library (not archived, so nothing has to refer to it), and the
-// switch is on from the first failure such a program composes after its static initialisation.
+// switch is read from the first failure such a program composes after its static initialisation.
 namespace {
 
 bool readDebugSwitch(uint32_t& value) {
