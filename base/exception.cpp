@@ -3,7 +3,6 @@
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "base/win32.h"
-#include "registry/registry.h"
 
 #include <oaidl.h>
 
@@ -85,9 +84,12 @@ std::wstring takeBstr(BSTR text) {
     return result;
 }
 
-// Process-wide Debug switch cache; the system reads it from its main thread only.
+// Process-wide Debug switch cache; the system reads it from its main thread only. All three are
+// constant-initialised, so a reader installed by a static initialiser elsewhere is never
+// overwritten by one here.
 uint32_t g_debugCalls = 0;
-DWORD g_debugValue = 0;
+uint32_t g_debugValue = 0;
+DebugSwitchReader g_debugSwitchReader = nullptr;
 
 } // namespace
 
@@ -338,17 +340,26 @@ vexception fromComError(const ComError& error, const std::wstring& context, cons
 }
 
 bool isDebugEnabled() {
+    // A failure composed during static initialisation, before the reader is in place, must not
+    // use up the first read.
+    if (!g_debugSwitchReader)
+        return false;
     if (g_debugCalls++ % 16 == 0) {
         try {
-            DWORD value = 0;
-            if (registry::lookup(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"Debug", value,
-                                 registry::View32) == 0)
+            uint32_t value = 0;
+            if (g_debugSwitchReader(value))
                 g_debugValue = value;
         } catch (...) {
             return false;
         }
     }
     return g_debugValue != 0;
+}
+
+DebugSwitchReader setDebugSwitchReader(DebugSwitchReader reader) {
+    DebugSwitchReader previous = g_debugSwitchReader;
+    g_debugSwitchReader = reader;
+    return previous;
 }
 
 void resetDebugSwitchCache() {

@@ -138,10 +138,18 @@ vexception& addLocation(vexception& e, SourceLocation location);
 vexception fromComError(const ComError& error, const std::wstring& context, const char* function,
                         int32_t line);
 
-// The panel's Debug switch, re-read from the registry on the 1st, 17th, 33rd ... call.
+// The panel's Debug switch, re-read on the 1st, 17th, 33rd ... call through the installed reader.
+// Without a reader the switch is off and calls are not counted.
 bool isDebugEnabled();
-// Forgets the cached switch so the next call reads the registry again (tests only).
+// Forgets the cached switch so the next call reads it again (tests only).
 void resetDebugSwitchCache();
+
+// Reads the switch's stored value: true with the value, false when it is not there (the cache
+// keeps what it had); a throw makes that call read as off. This library sits below the registry
+// library, which installs its reader while the program starts.
+using DebugSwitchReader = bool (*)(uint32_t& value);
+// Returns the reader that was installed before; null uninstalls.
+DebugSwitchReader setDebugSwitchReader(DebugSwitchReader reader);
 
 // The catch ladder. Call only inside a catch block: rethrows the exception in flight and turns it
 // into one vexception carrying (context, function, line):

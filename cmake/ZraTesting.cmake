@@ -1,26 +1,76 @@
-# Test exes are Windows programs; ctest runs them under Wine in a private prefix owned by this
-# build directory. The prefix is made once, serially, by a fixture before any test runs: parallel
-# first use of a prefix races.
+# Test exes are Windows programs. In a cross build ctest runs them under Wine in a private prefix
+# owned by this build directory; the prefix is made once, serially, by a fixture before any test
+# runs (parallel first use of a prefix races). Built on Windows itself they run as they are.
 option(ZRA_BUILD_TESTS "Build the test programs" ON)
-set(ZRA_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix used to run test programs")
-configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
-               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                                WORLD_READ WORLD_EXECUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+set(ZRA_RUN_UNDER_WINE ${CMAKE_CROSSCOMPILING})
+if(ZRA_RUN_UNDER_WINE)
+    set(ZRA_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH
+        "Wine prefix used to run test programs")
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
+                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                    WORLD_READ WORLD_EXECUTE)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+endif()
 
 if(ZRA_BUILD_TESTS)
     enable_testing()
+    # googletest is built from source with the project's own flags (static, same runtime).
+    set(ZRA_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH "googletest source tree")
+    if(NOT EXISTS ${ZRA_GOOGLETEST_SOURCE_DIR}/CMakeLists.txt)
+        message(FATAL_ERROR "No googletest sources in ${ZRA_GOOGLETEST_SOURCE_DIR}: set "
+                            "ZRA_GOOGLETEST_SOURCE_DIR, or ZRA_BUILD_TESTS=OFF to build without tests")
+    endif()
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
     set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
-    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_subdirectory(${ZRA_GOOGLETEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-    add_test(NAME wine.prefix
-             COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh ${ZRA_WINEPREFIX} start)
-    set_tests_properties(wine.prefix PROPERTIES FIXTURES_SETUP wine RUN_SERIAL TRUE TIMEOUT 300)
-    add_test(NAME wine.stop COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh ${ZRA_WINEPREFIX} stop)
-    set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine RUN_SERIAL TRUE)
+    if(ZRA_RUN_UNDER_WINE)
+        add_test(NAME wine.prefix
+                 COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh ${ZRA_WINEPREFIX} start)
+        set_tests_properties(wine.prefix PROPERTIES FIXTURES_SETUP wine RUN_SERIAL TRUE TIMEOUT 300)
+        add_test(NAME wine.stop
+                 COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh ${ZRA_WINEPREFIX} stop)
+        set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine RUN_SERIAL TRUE)
+    endif()
 endif()
+
+# zra_program_path(<var> <target>)
+# The path under which a program of this build reaches <target>'s file, as a generator expression:
+# under Wine the Linux path through Wine's Z: drive, on Windows the path itself. Either way it has
+# forward slashes, which the Windows file and process calls take; code that shows or compares a
+# path turns them round itself.
+function(zra_program_path var target)
+    if(ZRA_RUN_UNDER_WINE)
+        set(${var} "Z:$<TARGET_FILE:${target}>" PARENT_SCOPE)
+    else()
+        set(${var} "$<TARGET_FILE:${target}>" PARENT_SCOPE)
+    endif()
+endfunction()
+
+# zra_define_program_paths(<consumer> [WIDE] <MACRO> <target> [<MACRO> <target> ...])
+# Defines each MACRO in <consumer> as a string literal (wide with WIDE) holding the path of
+# <target>'s file, as zra_program_path gives it.
+function(zra_define_program_paths consumer)
+    cmake_parse_arguments(P "WIDE" "" "" ${ARGN})
+    set(pairs ${P_UNPARSED_ARGUMENTS})
+    list(LENGTH pairs count)
+    math(EXPR odd "${count} % 2")
+    if(count EQUAL 0 OR odd)
+        message(FATAL_ERROR "zra_define_program_paths(${consumer}): MACRO target pairs expected")
+    endif()
+    set(definitions)
+    while(pairs)
+        list(POP_FRONT pairs macro target)
+        zra_program_path(path ${target})
+        if(P_WIDE)
+            list(APPEND definitions "${macro}=L\"${path}\"")
+        else()
+            list(APPEND definitions "${macro}=\"${path}\"")
+        endif()
+    endwhile()
+    target_compile_definitions(${consumer} PRIVATE ${definitions})
+endfunction()
 
 # zra_add_test(NAME SOURCES a.cpp ... LIBS lib ... [NO_GTEST_MAIN])
 # One ctest entry per test exe. Wine has been seen to report 0 for a killed process, so the run is
@@ -40,11 +90,13 @@ function(zra_add_test name)
     # The panel's configuration key (Debug switch, pipe name override) and the service's pipe name
     # are machine-wide: test programs that set them must not overlap with ones that read them.
     set_tests_properties(${name} PROPERTIES
-        FIXTURES_REQUIRED wine
         RESOURCE_LOCK zra_panel_configuration
         TIMEOUT 600
         PASS_REGULAR_EXPRESSION "\\[  PASSED  \\]"
         FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\];Segmentation fault;Unhandled exception")
+    if(ZRA_RUN_UNDER_WINE)
+        set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine)
+    endif()
 endfunction()
 
 # zra_add_library(NAME DEPS dep... [TEST_LIBS lib...])

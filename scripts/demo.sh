@@ -3,8 +3,17 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-"$root/scripts/setup.sh"
-BUILD_DIR=$build "$root/scripts/build.sh" --target zra_launcher zra_capture
+# What is shown is the demonstration: setting up and building speak only when they fail.
+echo "Setting up and building (their output appears only if they fail) ..."
+mkdir -p "$build"
+if ! "$root/scripts/setup.sh" >"$build/setup.log" 2>&1; then
+    cat "$build/setup.log" >&2
+    exit 1
+fi
+export BUILD_QUIET=1 # the examination runs below build through scripts/build.sh as well
+BUILD_DIR=$build "$root/scripts/build.sh" --target zra_launcher zra_capture zra_standin_service \
+    zra_child_report
+echo
 "$root/scripts/wine-prefix.sh" "$build/wineprefix" start >/dev/null
 trap '"$root/scripts/wine-prefix.sh" "$build/wineprefix" stop >/dev/null' EXIT
 
