@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cwctype>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -633,6 +634,96 @@ TEST_F(FileTest, RemoveFileTakesTheFileOver) {
                              {L"locked.txt", true, 2, ERROR_SHARING_VIOLATION},
                              {L"readonly.txt", true, 0, 0}, // its read-only bit is cleared
                          });
+}
+
+namespace {
+
+// What the take-over stand-ins saw, and the handle that keeps the file in use.
+struct TakeOver {
+    std::vector<std::wstring> names;
+    std::vector<SE_OBJECT_TYPE> types;
+    std::vector<DWORD> masks;
+    base::ScopedFileHandle held;
+} g_takeOver;
+
+void record(const std::wstring& name, SE_OBJECT_TYPE type, DWORD mask) {
+    g_takeOver.names.push_back(name);
+    g_takeOver.types.push_back(type);
+    g_takeOver.masks.push_back(mask);
+}
+
+// Leaves the file as it was: only clearing the read-only bit can let the delete through.
+void grantNothing(const std::wstring& name, SE_OBJECT_TYPE type, DWORD mask) {
+    record(name, type, mask);
+}
+
+// Fails, but frees the file first: a retry after it would succeed.
+void releaseAndFail(const std::wstring& name, SE_OBJECT_TYPE type, DWORD mask) {
+    record(name, type, mask);
+    g_takeOver.held.reset();
+    throw std::runtime_error("Unable to set the object owner");
+}
+
+// Fails because the file went away meanwhile.
+void vanishAndFail(const std::wstring& name, SE_OBJECT_TYPE type, DWORD mask) {
+    record(name, type, mask);
+    ::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(name.c_str());
+    throw std::runtime_error("Unable to set the object owner");
+}
+
+} // namespace
+
+TEST_F(FileTest, RemoveFileStepsAfterTakingOver) {
+    const struct {
+        const char* what;
+        bool readOnly;
+        bool held;
+        bool takeOwnership;
+        TakeOwnershipFunction takeOver;
+        bool removed;
+        const char* failure; // what() of the exception that ends the removal, or null
+    } cases[] = {
+        {"read-only bit cleared", true, false, true, &grantNothing, true, nullptr},
+        {"no take-over asked", true, false, false, &grantNothing, false, "DeleteFile"},
+        {"take-over fails, no retry", false, true, true, &releaseAndFail, false,
+         "Unable to set the object owner"},
+        {"gone during take-over", true, false, true, &vanishAndFail, true, nullptr},
+    };
+    for (const auto& c : cases) {
+        g_takeOver = TakeOver();
+        const std::wstring path = at(L"victim.txt");
+        makeFile(L"victim.txt");
+        if (c.readOnly) {
+            ASSERT_TRUE(::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+        }
+        if (c.held)
+            g_takeOver.held = holdOpen(path, FILE_SHARE_READ);
+
+        std::string failure;
+        try {
+            removeFileWith(path, c.takeOwnership, false, 3, 1, c.takeOver);
+        } catch (const vexception& e) {
+            failure = narrow(e.message());
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        if (c.failure)
+            EXPECT_NE(std::string::npos, failure.find(c.failure)) << c.what << ": " << failure;
+        else
+            EXPECT_EQ("", failure) << c.what;
+        EXPECT_EQ(!c.removed, isFile(path)) << c.what;
+        if (c.takeOwnership) {
+            EXPECT_EQ(std::vector<std::wstring>{path}, g_takeOver.names) << c.what;
+            EXPECT_EQ(std::vector<SE_OBJECT_TYPE>{SE_FILE_OBJECT}, g_takeOver.types) << c.what;
+            EXPECT_EQ(std::vector<DWORD>{0x10100}, g_takeOver.masks) << c.what;
+        } else {
+            EXPECT_TRUE(g_takeOver.names.empty()) << c.what;
+        }
+        g_takeOver.held.reset();
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(path.c_str());
+    }
 }
 
 TEST_F(FileTest, RemoveFileRetriesUntilTheFileIsFree) {
