@@ -5,6 +5,7 @@
 
 #include "base/scoped_handle.h"
 #include "base/win32.h"
+#include "os/security.h"
 
 #include <cstdint>
 #include <list>
@@ -16,14 +17,16 @@ bool fileExist(const std::wstring& path, bool* isDirectory = nullptr);
 bool pathExists(const std::wstring& path, bool* isNotDirectory = nullptr);
 DWORD getFileAttributes(const std::wstring& path);
 void setFileAttributes(const std::wstring& path, DWORD attributes);
-// The path without its last component.
+// The path without its last component and the backslash before it; a root (C:\, C:, \\server, a
+// lone backslash) is kept whole. Only a backslash separates components.
 std::wstring removeFileSpec(const std::wstring& path);
 void makeDir(const std::wstring& path, SECURITY_ATTRIBUTES* security = nullptr);
 
 class VDirectory {
 public:
     static std::wstring current();
-    // Creates the directory and every missing parent, each with the same security attributes.
+    // Creates the directory and every missing parent, each with the same security attributes. A
+    // path that exists, as a directory or as a file, is left alone.
     static void createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* security = nullptr);
 };
 
@@ -84,3 +87,12 @@ void removeFile(const std::wstring& path, bool takeOwnership, bool useRecycler, 
                 DWORD delayMs);
 // The volume's "Recycler\{86066D57-...}" folder, created with its own rights when missing.
 std::wstring recyclerFolder(const std::wstring& path);
+// The same with the creation of each level supplied by the caller (tests use it to lose the race
+// against another process that creates the folder first).
+std::wstring recyclerFolderWith(const std::wstring& path,
+                                void (*createDirectory)(const std::wstring&, SECURITY_ATTRIBUTES*));
+// The rights the recycler folders are created with: everyone may move files in and delete them,
+// but nobody but SYSTEM and the administrators may read or write what others moved there.
+SecurityEntryList recyclerFolderEntries();
+// A new GUID in its 36-character text form (no braces), sequential where the machine allows.
+std::wstring newGuidText();
