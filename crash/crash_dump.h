@@ -81,9 +81,12 @@ CrashDumpInfo& processDumpInfo();
 // its own, which has a whole stack even when the faulting thread has exhausted its own, while the
 // calling thread waits at most timeoutMs. A path that cannot be composed is logged at Error.
 // Returns true when the dump thread (or, holding the loader lock, the calling thread) finished the
-// attempt in time; whether a file was written is the log's to say. Never throws.
-bool dumpForFault(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers,
-                  DWORD timeoutMs = INFINITE) noexcept;
+// attempt in time; whether a file was written is the log's to say. processEnds says the fault goes
+// on to the crash path: the dump thread then ends after this dump, so that it cannot keep alive a
+// process whose faulting thread the system ends alone (Wine does so after a stack overflow).
+// Later dumps are written on the faulting thread. Never throws.
+bool dumpForFault(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD timeoutMs = INFINITE,
+                  bool processEnds = false) noexcept;
 
 // The identifier of the thread that writes dumps, 0 before it was started.
 DWORD dumpThreadId() noexcept;

@@ -76,9 +76,12 @@ public:
     }
 
     DWORD threadId() const { return threadId_; }
+    bool retired() const { return retired_; }
 
     // False when the dump thread did not finish within timeoutMs.
-    bool write(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD timeoutMs) noexcept {
+    // With last set the thread ends after this dump (see dumpForFault).
+    bool write(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD timeoutMs,
+               bool last) noexcept {
         const DWORD locked = ::WaitForSingleObject(lock_.get(), timeoutMs);
         if (locked != WAIT_OBJECT_0 && locked != WAIT_ABANDONED)
             return false;
@@ -87,6 +90,7 @@ public:
         request_pointers_ = pointers;
         request_thread_ = ::GetCurrentThreadId();
         request_sequence_ = sequence;
+        request_last_ = last;
         ::SetEvent(request_.get());
         const ULONGLONG start = ::GetTickCount64();
         bool finished = false;
@@ -117,9 +121,14 @@ private:
             if (::WaitForSingleObject(self->request_.get(), INFINITE) != WAIT_OBJECT_0)
                 return 1;
             const LONG sequence = self->request_sequence_;
+            const bool last = self->request_last_;
             writeDump(*self->request_info_, self->request_pointers_, self->request_thread_);
+            if (last)
+                self->retired_ = true;
             self->completed_ = sequence;
             ::SetEvent(self->done_.get());
+            if (last)
+                return 0;
         }
     }
 
@@ -133,6 +142,8 @@ private:
     EXCEPTION_POINTERS* volatile request_pointers_ = nullptr;
     volatile DWORD request_thread_ = 0;
     volatile LONG request_sequence_ = 0;
+    volatile bool request_last_ = false;
+    volatile bool retired_ = false;
     volatile LONG completed_ = 0;
 };
 
@@ -154,12 +165,14 @@ DumpThread* dumpThread() noexcept {
 
 } // namespace
 
-bool dumpForFault(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD timeoutMs) noexcept {
+bool dumpForFault(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD timeoutMs,
+                  bool processEnds) noexcept {
     if (!info.enabled())
         return false;
     if (!holdsLoaderLock()) {
-        if (DumpThread* thread = dumpThread())
-            return thread->write(info, pointers, timeoutMs);
+        DumpThread* thread = dumpThread();
+        if (thread && !thread->retired())
+            return thread->write(info, pointers, timeoutMs, processEnds);
     }
     writeDump(info, pointers, ::GetCurrentThreadId());
     return true;

@@ -115,7 +115,7 @@ LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception) {
         // could not, so the fault stays with the crash path. Only the system's translator dumps.
         if (state->translator == &translateStructuredException) {
             state->translator = nullptr;
-            dumpForFault(processDumpInfo(), exception, kOverflowDumpWaitMs);
+            dumpForFault(processDumpInfo(), exception, kOverflowDumpWaitMs, true);
             state->translator = &translateStructuredException;
         }
         return EXCEPTION_CONTINUE_SEARCH;

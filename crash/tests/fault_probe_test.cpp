@@ -165,6 +165,27 @@ TEST(FaultProbe, BrokenOrUnusableConfigurationStillTranslatesTheFault) {
     }
 }
 
+// A stack overflow leaves the faulting thread no stack to write a dump or to throw on: the dump is
+// written by the dump thread and the fault goes on to the crash path. The real writer is asked for
+// a small dump here; the full one is shown below.
+TEST(FaultProbe, StackOverflowInGuardedWorkLeavesADumpAndTheProcessEnds) {
+    TempDirectory temp;
+    const std::wstring dumps = temp.path() + L"\\etc\\crashdumps";
+    DumpConfig config;
+    config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()));
+    const ProbeRun run = runProbe(L"normal", L"overflow", 300000);
+    // Not translated: the boundary prints nothing.
+    EXPECT_EQ("", run.result.out);
+    const std::vector<std::wstring> names = zra_test::listNames(dumps);
+    ASSERT_EQ(1u, names.size());
+    EXPECT_TRUE(isDumpName(names[0]));
+    const zra_test::MiniDumpSummary dump = zra_test::readMiniDump(dumps + L"\\" + names[0]);
+    EXPECT_TRUE(dump.signature);
+    ASSERT_TRUE(dump.hasException);
+    EXPECT_EQ(run.faultingThread, dump.faultingThread);
+    EXPECT_PRED2(zra_test::isReportedFault, 0xC00000FDu, dump.code);
+}
+
 // The one full-memory dump of the suite: it takes seconds and tens of megabytes.
 TEST(FaultProbe, RealFullDumpHoldsTheFaultAndItsThread) {
     TempDirectory temp;
