@@ -65,6 +65,39 @@ void goUp(std::wstring& path, const std::wstring& base, const std::wstring& rela
     path.erase(slash + 1);
 }
 
+// Appends the segments of text to a path. "." and ".." are recognised only as whole segments:
+// inside a name (a.\b, x..) the dots belong to the name and must not drop or join segments. Runs
+// of separators of either kind become one backslash.
+void appendSegments(std::wstring& result, const std::wstring& text, const std::wstring& base,
+                    const std::wstring& relative) {
+    const size_t length = text.size();
+    size_t i = 0;
+    while (i < length) {
+        const wchar_t c = text[i];
+        if (c == L'.' && endsWithBackslash(result)) {
+            if (i + 1 < length && isSeparator(text[i + 1])) {
+                i += 2;
+                continue;
+            }
+            if (i + 1 < length && text[i + 1] == L'.' &&
+                (i + 2 == length || isSeparator(text[i + 2]))) {
+                goUp(result, base, relative);
+                i += (i + 2 == length) ? 2 : 3;
+                continue;
+            }
+        }
+        if (isSeparator(c)) {
+            if (!endsWithBackslash(result))
+                result += L'\\';
+            while (i < length && isSeparator(text[i]))
+                ++i;
+            continue;
+        }
+        result += c;
+        ++i;
+    }
+}
+
 // Length of the part of a path that ".." can never remove: "\\server\share", "X:\", "X:" or
 // "\"; 0 for a relative path.
 size_t rootLength(const std::wstring& path) {
@@ -115,6 +148,18 @@ std::wstring canonicalize(const std::wstring& path) {
     if (result.size() == 2 && result[1] == L':')
         result += L'\\';
     return result;
+}
+
+// The drive ("\\?\C:") or share ("\\server\share") of a directory, without a final separator.
+std::wstring currentRoot(std::wstring directory) {
+    for (wchar_t& c : directory) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    std::wstring root = directory.substr(0, rootLength(directory));
+    while (!root.empty() && root.back() == L'\\')
+        root.pop_back();
+    return (!root.empty() && root[0] == L'\\') ? root : kLongPrefix + root;
 }
 
 std::wstring currentDirectory() {
@@ -225,17 +270,21 @@ std::wstring makeLongPathFrom(std::wstring (*currentDirectoryOf)(), const std::w
     std::wstring result;
     if (relative.size() >= 2 && relative[1] == L':') {
         result = kLongPrefix;
-    } else if (!base.empty() && base[0] == L'\\') {
-        result = base;
+    } else if (base.size() >= 2 && isSeparator(base[0]) && isSeparator(base[1])) {
+        // A UNC or already long base: its leading pair, and a "?" or "." device marker after it,
+        // are not segments and must stay as written.
+        const bool device =
+            base.size() >= 4 && (base[2] == L'?' || base[2] == L'.') && isSeparator(base[3]);
+        result = device ? std::wstring(L"\\\\") + base[2] + L'\\' : std::wstring(L"\\\\");
+        appendSegments(result, base.substr(result.size()), base, relative);
+    } else if (!base.empty() && isSeparator(base[0])) {
+        // Rooted without a drive (\dir): on the current directory's drive or share. Kept as it
+        // stands, a base of "\" would put the relative's first segment where a server name goes.
+        result = currentRoot(currentDirectoryOf());
+        appendSegments(result, base, base, relative);
     } else if (!base.empty()) {
-        std::wstring normalised;
-        for (const wchar_t c : base) {
-            if (!isSeparator(c))
-                normalised += c;
-            else if (!endsWithBackslash(normalised))
-                normalised += L'\\';
-        }
-        result = kLongPrefix + normalised;
+        result = kLongPrefix;
+        appendSegments(result, base, base, relative);
     } else {
         std::wstring directory = currentDirectoryOf();
         for (wchar_t& c : directory) {
@@ -249,35 +298,7 @@ std::wstring makeLongPathFrom(std::wstring (*currentDirectoryOf)(), const std::w
     }
     trimTail(result);
     result += L'\\';
-
-    // "." and ".." are recognised only as whole segments: inside a name (a.\b, x..) the dots
-    // belong to the name and must not drop or join segments.
-    const size_t length = relative.size();
-    size_t i = 0;
-    while (i < length) {
-        const wchar_t c = relative[i];
-        if (c == L'.' && endsWithBackslash(result)) {
-            if (i + 1 < length && isSeparator(relative[i + 1])) {
-                i += 2;
-                continue;
-            }
-            if (i + 1 < length && relative[i + 1] == L'.' &&
-                (i + 2 == length || isSeparator(relative[i + 2]))) {
-                goUp(result, base, relative);
-                i += (i + 2 == length) ? 2 : 3;
-                continue;
-            }
-        }
-        if (isSeparator(c)) {
-            if (!endsWithBackslash(result))
-                result += L'\\';
-            while (i < length && isSeparator(relative[i]))
-                ++i;
-            continue;
-        }
-        result += c;
-        ++i;
-    }
+    appendSegments(result, relative, base, relative);
     trimTail(result);
     completeBareDrive(result);
     return result;

@@ -21,8 +21,9 @@ public:
 // than MAX_PATH work and "." / ".." are resolved here rather than by the file system (which does
 // not resolve them in "\\?\" paths).
 std::wstring makeLongPath(const std::wstring& base, const std::wstring& relative);
-// The same rules with the directory an empty base stands for supplied by the caller; makeLongPath
-// passes the process's current directory. Tests use it to pin that directory.
+// The same rules with the current directory supplied by the caller (an empty base stands for it, a
+// base rooted without a drive takes its drive); makeLongPath passes the process's current
+// directory. Tests use it to pin that directory.
 std::wstring makeLongPathFrom(std::wstring (*currentDirectory)(), const std::wstring& base,
                               const std::wstring& relative);
 std::wstring displayPath(const std::wstring& path);

@@ -198,6 +198,74 @@ TEST(MakeLongPathTest, EmptyBaseStandsForCurrentDirectory) {
     EXPECT_EQ(L"\\\\srv\\share\\dir\\a", makeLongPathFrom(&uncDirectory, L"", L"a"));
 }
 
+TEST(MakeLongPathTest, BaseSegmentsAreResolvedLikeTheRelatives) {
+    const PathCase cases[] = {
+        {L"C:\\windows\\..\\windows\\system32", L"cmd.exe",
+         L"\\\\?\\C:\\windows\\system32\\cmd.exe"},
+        {L"C:\\x\\.\\y", L"f", L"\\\\?\\C:\\x\\y\\f"},
+        {L"C:/x/./../y/", L"f", L"\\\\?\\C:\\y\\f"},
+        {L"C:\\x\\..", L"f", L"\\\\?\\C:\\f"},
+        {L"C:\\x\\.", L"", L"\\\\?\\C:\\x"},
+        {L"C:\\x\\y\\..\\..", L"", L"\\\\?\\C:\\"},
+        // Dots inside names stay, in the base as in the relative.
+        {L"C:\\x..\\.y\\...", L"f", L"\\\\?\\C:\\x..\\.y\\...\\f"},
+        // Long and UNC bases keep their leading pair and device marker.
+        {L"\\\\?\\C:\\x\\..\\y", L"f", L"\\\\?\\C:\\y\\f"},
+        {L"\\\\.\\C:\\x\\.\\y", L"f", L"\\\\.\\C:\\x\\y\\f"},
+        {L"\\\\srv\\share\\a\\..\\b", L"f", L"\\\\srv\\share\\b\\f"},
+        {L"//srv/share/a", L"f", L"\\\\srv\\share\\a\\f"},
+        // A relative with its own drive ignores the base, dots and all.
+        {L"C:\\x\\..\\..\\..", L"D:\\q", L"\\\\?\\D:\\q"},
+    };
+    for (const PathCase& c : cases)
+        EXPECT_EQ(c.expected, makeLongPathFrom(&pinnedDirectory, c.first, c.second)) << c;
+}
+
+TEST(MakeLongPathTest, BaseRootedWithoutDriveIsOnTheCurrentDrive) {
+    const PathCase cases[] = {
+        {L"\\", L"x.php", L"\\\\?\\C:\\x.php"},
+        {L"/", L"x.php", L"\\\\?\\C:\\x.php"},
+        {L"\\tools", L"x.php", L"\\\\?\\C:\\tools\\x.php"},
+        {L"\\tools\\..\\bin\\", L"a\\..\\x", L"\\\\?\\C:\\bin\\x"},
+        {L"\\", L"", L"\\\\?\\C:\\"},
+    };
+    for (const PathCase& c : cases)
+        EXPECT_EQ(c.expected, makeLongPathFrom(&pinnedDirectory, c.first, c.second)) << c;
+    // Started on a share, the share is the root.
+    EXPECT_EQ(L"\\\\srv\\share\\x.php", makeLongPathFrom(&uncDirectory, L"\\", L"x.php"));
+    EXPECT_EQ(L"\\\\srv\\share\\t\\x", makeLongPathFrom(&uncDirectory, L"\\t", L"x"));
+}
+
+// The same rules against the file system: a base that climbs out and back in names the file.
+TEST(MakeLongPathTest, ResolvedBasesNameExistingFiles) {
+    wchar_t exe[MAX_PATH];
+    ASSERT_NE(0u, ::GetModuleFileNameW(nullptr, exe, MAX_PATH));
+    const std::wstring exePath = exe;
+    const size_t slash = exePath.find_last_of(L'\\');
+    ASSERT_NE(std::wstring::npos, slash);
+    const std::wstring directory = exePath.substr(0, slash);
+    const std::wstring name = exePath.substr(slash + 1);
+    const std::wstring folder = VFileName::fileName(directory);
+
+    EXPECT_TRUE(exists(directory + L"\\..\\" + folder, name));
+    EXPECT_TRUE(exists(directory + L"\\.\\", name));
+    EXPECT_FALSE(exists(directory + L"\\..\\" + folder + L"-absent", name));
+    // The directory below the root of its drive, through a base of a lone backslash.
+    wchar_t current[MAX_PATH * 2] = {};
+    ASSERT_NE(0u, ::GetCurrentDirectoryW(MAX_PATH * 2, current));
+    const std::wstring currentPath = current;
+    ASSERT_EQ(L':', currentPath[1]) << "the tests run from a drive path";
+    ASSERT_TRUE(::SetCurrentDirectoryW(directory.c_str()));
+    bool viaRoot = false;
+    try {
+        viaRoot = exists(L"\\", directory.substr(3) + L"\\" + name);
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+    ASSERT_TRUE(::SetCurrentDirectoryW(current));
+    EXPECT_TRUE(viaRoot);
+}
+
 TEST(MakeLongPathTest, UsesProcessCurrentDirectory) {
     wchar_t directory[MAX_PATH * 2] = {};
     ASSERT_NE(0u, ::GetCurrentDirectoryW(MAX_PATH * 2, directory));
@@ -218,6 +286,11 @@ TEST(MakeLongPathTest, Errors) {
         {L"", L"C:\\..", L"Invalid input path () + (C:\\..)"},
         {L"\\", L"..", L"Invalid input path (\\) + (..)"},
         {L"\\\\srv\\share", L"..\\..", L"Invalid input path (\\\\srv\\share) + (..\\..)"},
+        // A base cannot leave its root either; the messages show the base as given.
+        {L"C:\\x\\..\\..", L"a", L"Invalid input path (C:\\x\\..\\..) + (a)"},
+        {L"..\\x", L"a", L"Invalid input path (..\\x) + (a)"},
+        {L"\\..", L"a", L"Invalid input path (\\..) + (a)"},
+        {L"\\\\?\\C:\\..", L"a", L"Invalid input path (C:\\..) + (a)"},
     };
     for (const PathCase& c : invalid) {
         try {

@@ -343,26 +343,35 @@ TEST(VMutexCreation, DaclReadFromTheObjectGrantsEveryoneFullAccess) {
     base::ScopedLocalMem sdOwner(sd);
     ASSERT_NE(nullptr, dacl) << "a null DACL would mean no protection at all, not a grant";
 
+    // Exactly one entry: allowed, for Everyone, all of the mutex's rights, inherited by objects
+    // and containers alike.
+    ASSERT_EQ(1u, dacl->AceCount);
+    void* raw = nullptr;
+    ASSERT_TRUE(::GetAce(dacl, 0, &raw));
+    const auto* header = static_cast<ACE_HEADER*>(raw);
+    ASSERT_EQ(ACCESS_ALLOWED_ACE_TYPE, header->AceType);
+    EXPECT_EQ(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, header->AceFlags);
+    const auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+    EXPECT_TRUE(isEveryone(const_cast<DWORD*>(&ace->SidStart)));
     // The system may keep GENERIC_ALL as written or store it mapped to the mutex's own rights.
     GENERIC_MAPPING mapping = {STANDARD_RIGHTS_READ | MUTANT_QUERY_STATE, STANDARD_RIGHTS_WRITE,
                                STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, MUTEX_ALL_ACCESS};
-    bool granted = false;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* raw = nullptr;
-        ASSERT_TRUE(::GetAce(dacl, i, &raw));
-        const auto* header = static_cast<ACE_HEADER*>(raw);
-        ASSERT_NE(ACCESS_DENIED_ACE_TYPE, header->AceType);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
-            continue;
-        const auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-        DWORD mask = ace->Mask;
-        ::MapGenericMask(&mask, &mapping);
-        if (isEveryone(const_cast<DWORD*>(&ace->SidStart)) &&
-            (mask & MUTEX_ALL_ACCESS) == MUTEX_ALL_ACCESS)
-            granted = true;
+    DWORD mask = ace->Mask;
+    ::MapGenericMask(&mask, &mapping);
+    EXPECT_EQ(static_cast<DWORD>(MUTEX_ALL_ACCESS), mask & MUTEX_ALL_ACCESS);
+}
+
+TEST(VMutexCreation, HandlesAreNotInherited) {
+    // A child started with inherited handles must not keep the panel's mutexes alive.
+    const std::wstring name = uniqueName(L"inherit");
+    VMutex named(false, name.c_str());
+    VMutex unnamed(true, nullptr);
+    for (const VMutex* mutex : {&named, &unnamed}) {
+        DWORD flags = 0xFF;
+        ASSERT_TRUE(::GetHandleInformation(mutex->handle(), &flags)) << ::GetLastError();
+        EXPECT_EQ(0u, flags & HANDLE_FLAG_INHERIT);
     }
-    EXPECT_TRUE(granted);
-    EXPECT_EQ(1u, dacl->AceCount);
+    unnamed.unlock();
 }
 
 TEST(ExclusiveTaskTest, HoldsTheMutexUntilDestroyed) {
