@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <list>
+#include <optional>
 #include <vector>
 
 namespace crash {
@@ -33,13 +34,6 @@ std::wstring moduleFileName() {
             return path;
         }
         path.resize(path.size() * 2);
-    }
-}
-
-void logDumpFailure(const std::wstring& context, const char* function, int32_t line) noexcept {
-    try {
-        varno::logging::logException(varno::logging::Error, catchLadder(context, function, line));
-    } catch (...) {
     }
 }
 
@@ -79,8 +73,8 @@ MiniDumpWriter setMiniDumpWriter(MiniDumpWriter writer) {
     return previous;
 }
 
-void internalDumpMiniDump(const std::wstring& path, EXCEPTION_POINTERS* pointers,
-                          MINIDUMP_TYPE type, DWORD faultingThread) noexcept {
+std::optional<vexception> tryDumpMiniDump(const std::wstring& path, EXCEPTION_POINTERS* pointers,
+                                          MINIDUMP_TYPE type, DWORD faultingThread) noexcept {
     try {
         MINIDUMP_EXCEPTION_INFORMATION exception = {};
         exception.ThreadId = faultingThread != 0 ? faultingThread : ::GetCurrentThreadId();
@@ -99,9 +93,29 @@ void internalDumpMiniDump(const std::wstring& path, EXCEPTION_POINTERS* pointers
             raiseOsError(L"Unable to generate dump file", code,
                          SourceLocation(L"", "internalDumpMiniDump", 743));
         file.close();
+        return std::nullopt;
     } catch (...) {
-        logDumpFailure(L"Unable to generate dump file", "internalDumpMiniDump", 745);
+        try {
+            return catchLadder(L"Unable to generate dump file", "internalDumpMiniDump", 745);
+        } catch (...) {
+            // Not even the failure could be described (memory exhaustion).
+            return std::nullopt;
+        }
     }
+}
+
+void logDumpFailure(const std::optional<vexception>& failure) noexcept {
+    if (!failure)
+        return;
+    try {
+        varno::logging::logException(varno::logging::Error, *failure);
+    } catch (...) {
+    }
+}
+
+void internalDumpMiniDump(const std::wstring& path, EXCEPTION_POINTERS* pointers,
+                          MINIDUMP_TYPE type, DWORD faultingThread) noexcept {
+    logDumpFailure(tryDumpMiniDump(path, pointers, type, faultingThread));
 }
 
 CrashDumpInfo::CrashDumpInfo() {

@@ -6,7 +6,10 @@
 
 #include <dbghelp.h>
 
+#include "base/exception.h"
+
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class VDateTime;
@@ -37,6 +40,14 @@ MiniDumpWriter setMiniDumpWriter(MiniDumpWriter writer);
 // thread when 0). Failures are logged at Error and never propagate.
 void internalDumpMiniDump(const std::wstring& path, EXCEPTION_POINTERS* pointers,
                           MINIDUMP_TYPE type, DWORD faultingThread = 0) noexcept;
+
+// internalDumpMiniDump without the logging: the failure, already through the catch ladder, is
+// handed back so that the thread that asked for the dump can log it. A thread writing a dump for
+// another must not log itself: the faulting thread may hold the log's locks.
+std::optional<vexception> tryDumpMiniDump(const std::wstring& path, EXCEPTION_POINTERS* pointers,
+                                          MINIDUMP_TYPE type, DWORD faultingThread) noexcept;
+// Logs a failure of the above at Error. Never throws.
+void logDumpFailure(const std::optional<vexception>& failure) noexcept;
 
 class CrashDumpInfo {
 public:

@@ -1,9 +1,9 @@
 #include "base/exception.h"
 #include "base/scoped_handle.h"
 #include "crash/crash_dump.h"
-#include "logging/log.h"
 
 #include <new>
+#include <optional>
 
 namespace crash {
 namespace {
@@ -29,9 +29,11 @@ bool holdsLoaderLock() {
     return lock && reinterpret_cast<DWORD_PTR>(lock->OwningThread) == ::GetCurrentThreadId();
 }
 
-void writeDump(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD faultingThread) noexcept {
+// The dump of one fault, or the reason there is none; the caller logs it.
+std::optional<vexception> writeDump(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers,
+                                    DWORD faultingThread) noexcept {
     if (!info.enabled())
-        return;
+        return std::nullopt;
     std::wstring path;
     try {
         path = info.getFileName();
@@ -39,15 +41,14 @@ void writeDump(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD faulting
         // A refused path (too long for the name buffers) is worth a record: otherwise a fault
         // would simply leave no dump behind without a word.
         try {
-            varno::logging::logException(
-                varno::logging::Error,
-                catchLadder(L"Unable to generate dump file", "translateStructuredException", 0));
+            return catchLadder(L"Unable to generate dump file", "translateStructuredException", 0);
         } catch (...) {
+            return std::nullopt;
         }
-        return;
     }
-    if (pointers)
-        internalDumpMiniDump(path, pointers, kFullDumpType, faultingThread);
+    if (!pointers)
+        return std::nullopt;
+    return tryDumpMiniDump(path, pointers, kFullDumpType, faultingThread);
 }
 
 // The thread that writes dumps. Faulting threads hand it one request at a time and wait; it owns a
@@ -80,8 +81,8 @@ public:
 
     // False when the dump thread did not finish within timeoutMs.
     // With last set the thread ends after this dump (see dumpForFault).
-    bool write(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD timeoutMs,
-               bool last) noexcept {
+    bool write(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD timeoutMs, bool last,
+               std::optional<vexception>& failure) noexcept {
         const DWORD locked = ::WaitForSingleObject(lock_.get(), timeoutMs);
         if (locked != WAIT_OBJECT_0 && locked != WAIT_ABANDONED)
             return false;
@@ -105,6 +106,8 @@ public:
             // A late completion of a request that was given up on is not this one's.
             if (completed_ == sequence) {
                 finished = true;
+                failure = std::move(failure_);
+                failure_.reset();
                 break;
             }
         }
@@ -122,9 +125,15 @@ private:
                 return 1;
             const LONG sequence = self->request_sequence_;
             const bool last = self->request_last_;
-            writeDump(*self->request_info_, self->request_pointers_, self->request_thread_);
-            if (last)
+            std::optional<vexception> failure =
+                writeDump(*self->request_info_, self->request_pointers_, self->request_thread_);
+            if (last) {
+                // The faulting thread has no stack left to log on, and its process is ending.
+                logDumpFailure(failure);
+                failure.reset();
                 self->retired_ = true;
+            }
+            self->failure_ = std::move(failure);
             self->completed_ = sequence;
             ::SetEvent(self->done_.get());
             if (last)
@@ -144,6 +153,7 @@ private:
     volatile LONG request_sequence_ = 0;
     volatile bool request_last_ = false;
     volatile bool retired_ = false;
+    std::optional<vexception> failure_; // handed over with completed_
     volatile LONG completed_ = 0;
 };
 
@@ -171,10 +181,14 @@ bool dumpForFault(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD timeo
         return false;
     if (!holdsLoaderLock()) {
         DumpThread* thread = dumpThread();
-        if (thread && !thread->retired())
-            return thread->write(info, pointers, timeoutMs, processEnds);
+        if (thread && !thread->retired()) {
+            std::optional<vexception> failure;
+            const bool finished = thread->write(info, pointers, timeoutMs, processEnds, failure);
+            logDumpFailure(failure);
+            return finished;
+        }
     }
-    writeDump(info, pointers, ::GetCurrentThreadId());
+    logDumpFailure(writeDump(info, pointers, ::GetCurrentThreadId()));
     return true;
 }
 

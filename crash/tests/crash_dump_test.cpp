@@ -22,6 +22,7 @@ using zra_test::TempDirectory;
 
 // Error records that reach the log, kept for the tests to read.
 struct Recorded {
+    DWORD thread;
     int level;
     std::wstring message;
     std::vector<SourceLocation> locations;
@@ -31,11 +32,11 @@ class RecordingSink : public varno::logging::LogSink {
 public:
     void write(int level, const vexception& e) override {
         std::lock_guard<std::mutex> lock(mutex);
-        records.push_back({level, e.message(), e.locations()});
+        records.push_back({::GetCurrentThreadId(), level, e.message(), e.locations()});
     }
     void write(int level, const std::wstring& text) override {
         std::lock_guard<std::mutex> lock(mutex);
-        records.push_back({level, text, {}});
+        records.push_back({::GetCurrentThreadId(), level, text, {}});
     }
     std::mutex mutex;
     std::vector<Recorded> records;
@@ -407,6 +408,26 @@ TEST(DumpForFault, TheDumpIsWrittenOnItsOwnThreadForTheFaultingOne) {
         EXPECT_EQ(crash::dumpThreadId(), seen[i].writerThread);
         EXPECT_EQ(0xC0000005u, seen[i].code);
     }
+}
+
+// The faulting thread may hold the log's locks, so the dump thread leaves the logging to it.
+TEST(DumpForFault, AFailedDumpIsLoggedByTheFaultingThread) {
+    TempDirectory temp;
+    DumpConfig config;
+    config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()));
+    crash::CrashDumpInfo info;
+    ASSERT_TRUE(info.enabled());
+    ScopedWriter writer(&zra_test::failingMiniDumpWriter);
+    SyntheticFault fault(0xC0000005);
+    takeRecords();
+    EXPECT_TRUE(crash::dumpForFault(info, &fault.pointers));
+    const std::vector<Recorded> records = takeRecords();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(varno::logging::Error, records[0].level);
+    EXPECT_EQ(::GetCurrentThreadId(), records[0].thread);
+    EXPECT_TRUE(hasLocation(records[0], "internalDumpMiniDump", 743));
+    EXPECT_NE(0u, crash::dumpThreadId());
+    EXPECT_NE(::GetCurrentThreadId(), crash::dumpThreadId());
 }
 
 TEST(DumpForFault, DisabledDumpingWritesNothing) {

@@ -165,36 +165,8 @@ TEST(FaultProbe, BrokenOrUnusableConfigurationStillTranslatesTheFault) {
     }
 }
 
-// A stack overflow leaves the faulting thread no stack to write a dump or to throw on: the dump is
-// written by the dump thread and the fault goes on to the crash path. The real writer is asked for
-// a small dump here; the full one is shown below.
-TEST(FaultProbe, StackOverflowInGuardedWorkLeavesADumpAndTheProcessEnds) {
-    TempDirectory temp;
-    const std::wstring dumps = temp.path() + L"\\etc\\crashdumps";
-    DumpConfig config;
-    config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()));
-    const ProbeRun run = runProbe(L"normal", L"overflow", 300000);
-    // Not translated: the boundary prints nothing.
-    EXPECT_EQ("", run.result.out);
-    const std::vector<std::wstring> names = zra_test::listNames(dumps);
-    ASSERT_EQ(1u, names.size());
-    EXPECT_TRUE(isDumpName(names[0]));
-    const zra_test::MiniDumpSummary dump = zra_test::readMiniDump(dumps + L"\\" + names[0]);
-    EXPECT_TRUE(dump.signature);
-    ASSERT_TRUE(dump.hasException);
-    EXPECT_EQ(run.faultingThread, dump.faultingThread);
-    EXPECT_PRED2(zra_test::isReportedFault, 0xC00000FDu, dump.code);
-}
-
-// The one full-memory dump of the suite: it takes seconds and tens of megabytes.
-TEST(FaultProbe, RealFullDumpHoldsTheFaultAndItsThread) {
-    TempDirectory temp;
-    const std::wstring dumps = temp.path() + L"\\etc\\crashdumps";
-    DumpConfig config;
-    config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()));
-    const ProbeRun run = runProbe(L"real", L"fault", 400000);
-    EXPECT_EQ(kFaultText, zra_test::withFaultCode(run.result.out, 0xC0000005u));
-    EXPECT_EQ(1u, run.result.exitCode);
+// The one dump the run left in dumps, read as a minidump and checked against the fault.
+void expectOneRealDump(const std::wstring& dumps, const ProbeRun& run, uint32_t code) {
     const std::vector<std::wstring> names = zra_test::listNames(dumps);
     ASSERT_EQ(1u, names.size());
     EXPECT_TRUE(isDumpName(names[0]));
@@ -203,7 +175,31 @@ TEST(FaultProbe, RealFullDumpHoldsTheFaultAndItsThread) {
     ASSERT_TRUE(dump.hasException);
     EXPECT_EQ(run.faultingThread, dump.faultingThread);
     EXPECT_TRUE(dump.faultingThreadListed);
-    EXPECT_PRED2(zra_test::isReportedFault, 0xC0000005u, dump.code);
+    EXPECT_PRED2(zra_test::isReportedFault, code, dump.code);
+}
+
+// A stack overflow leaves the faulting thread no stack to write a dump or to throw on: the dump is
+// written by the dump thread and the fault goes on to the crash path. The real writer is asked for
+// a small dump here; the full one is shown below.
+TEST(FaultProbe, StackOverflowInGuardedWorkLeavesADumpAndTheProcessEnds) {
+    TempDirectory temp;
+    DumpConfig config;
+    config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()));
+    const ProbeRun run = runProbe(L"normal", L"overflow", 300000);
+    // Not translated: the boundary prints nothing.
+    EXPECT_EQ("", run.result.out);
+    expectOneRealDump(temp.path() + L"\\etc\\crashdumps", run, 0xC00000FDu);
+}
+
+// The one full-memory dump of the suite: it takes seconds and tens of megabytes.
+TEST(FaultProbe, RealFullDumpHoldsTheFaultAndItsThread) {
+    TempDirectory temp;
+    DumpConfig config;
+    config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()));
+    const ProbeRun run = runProbe(L"real", L"fault", 400000);
+    EXPECT_EQ(kFaultText, zra_test::withFaultCode(run.result.out, 0xC0000005u));
+    EXPECT_EQ(1u, run.result.exitCode);
+    expectOneRealDump(temp.path() + L"\\etc\\crashdumps", run, 0xC0000005u);
 }
 
 } // namespace
