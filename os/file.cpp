@@ -101,7 +101,7 @@ template <typename Attempt> bool settled(Attempt& attempt, DWORD& error) {
 
 // Takes the file over so that a refusal by its DACL, its owner or its read-only bit no longer
 // stands in the way. False when the file disappeared meanwhile.
-bool takeOver(const std::wstring& path) {
+bool takeOver(const std::wstring& path, TakeOwnershipFunction takeOwnershipAndGrant) {
     try {
         takeOwnershipAndGrant(path, SE_FILE_OBJECT, DELETE | FILE_WRITE_ATTRIBUTES);
         const DWORD attributes = getFileAttributes(path) & ~FILE_ATTRIBUTE_READONLY;
@@ -116,16 +116,17 @@ bool takeOver(const std::wstring& path) {
 }
 
 // Runs attempt (a delete or a move) until it settles: once plainly, once after taking the file
-// over, then up to retries more times delayMs apart. failure is the context of the error raised
-// with the last attempt's error when they are all refused.
+// over through takeOwnership (unless it is null), then up to retries more times delayMs apart.
+// failure is the context of the error raised with the last attempt's error when they are all
+// refused.
 template <typename Attempt>
-void escalate(const std::wstring& path, bool takeOwnership, int retries, DWORD delayMs,
-              Attempt attempt, const std::wstring& failure) {
+void escalate(const std::wstring& path, TakeOwnershipFunction takeOwnership, int retries,
+              DWORD delayMs, Attempt attempt, const std::wstring& failure) {
     DWORD error = ERROR_SUCCESS;
     if (settled(attempt, error))
         return;
     if (takeOwnership) {
-        if (!takeOver(path) || settled(attempt, error))
+        if (!takeOver(path, takeOwnership) || settled(attempt, error))
             return;
     }
     for (;;) {
@@ -371,9 +372,16 @@ void listFiles(const std::wstring& directory, const std::wstring& pattern,
 
 void removeFile(const std::wstring& path, bool takeOwnership, bool useRecycler, int retries,
                 DWORD delayMs) {
+    removeFileWith(path, takeOwnership, useRecycler, retries, delayMs, &takeOwnershipAndGrant);
+}
+
+void removeFileWith(const std::wstring& path, bool takeOwnership, bool useRecycler, int retries,
+                    DWORD delayMs, TakeOwnershipFunction takeOwnershipAndGrant) {
+    // Null when the file is not to be taken over.
+    const TakeOwnershipFunction grant = takeOwnership ? takeOwnershipAndGrant : nullptr;
     if (!useRecycler) {
         escalate(
-            path, takeOwnership, retries, delayMs,
+            path, grant, retries, delayMs,
             [&path]() { return ::DeleteFileW(path.c_str()) != FALSE; },
             L"DeleteFile '" + path + L"'");
         return;
@@ -382,7 +390,7 @@ void removeFile(const std::wstring& path, bool takeOwnership, bool useRecycler, 
     // gone from the recycler folder as soon as the last handle to it closes.
     const std::wstring target = VFileName::combine(recyclerFolder(path), newGuidText());
     escalate(
-        path, takeOwnership, retries, delayMs,
+        path, grant, retries, delayMs,
         [&path, &target]() { return ::MoveFileExW(path.c_str(), target.c_str(), 0) != FALSE; },
         L"Move file '" + path + L"' to '" + target + L"'");
     ::DeleteFileW(target.c_str());

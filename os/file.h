@@ -85,6 +85,11 @@ void listFiles(const std::wstring& directory, const std::wstring& pattern,
 // volume's private recycler folder first so a file still in use leaves its name free.
 void removeFile(const std::wstring& path, bool takeOwnership, bool useRecycler, int retries,
                 DWORD delayMs);
+// The same with the take-over of the file's security supplied by the caller (tests use it to see
+// the steps that follow it).
+using TakeOwnershipFunction = void (*)(const std::wstring& name, SE_OBJECT_TYPE type, DWORD mask);
+void removeFileWith(const std::wstring& path, bool takeOwnership, bool useRecycler, int retries,
+                    DWORD delayMs, TakeOwnershipFunction takeOwnershipAndGrant);
 // The volume's "Recycler\{86066D57-...}" folder, created with its own rights when missing.
 std::wstring recyclerFolder(const std::wstring& path);
 // The same with the creation of each level supplied by the caller (tests use it to lose the race

@@ -33,6 +33,20 @@ struct LocalAclTraits {
 };
 using ScopedLocalAcl = base::ScopedResource<LocalAclTraits>;
 
+// Buffers of the process heap: token information records and the ACLs this library builds.
+struct HeapMemTraits {
+    using value_type = void*;
+    static value_type empty() noexcept { return nullptr; }
+    static bool isValid(value_type p) noexcept { return p != nullptr; }
+    static void close(value_type p) noexcept { ::HeapFree(::GetProcessHeap(), 0, p); }
+};
+using ScopedHeapMem = base::ScopedResource<HeapMemTraits>;
+
+// Zeroed memory of the process heap; empty when the heap has no room.
+inline ScopedHeapMem allocateHeap(size_t bytes) {
+    return ScopedHeapMem(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, bytes));
+}
+
 } // namespace security
 
 class VWellKnownSid;

@@ -73,6 +73,35 @@ TEST(VSIDTest, WellKnownSidsAndOwnedCopies) {
     EXPECT_THROW(VSID(static_cast<PSID>(nullptr)), std::runtime_error);
 }
 
+TEST(VSIDTest, GeneralConstructorTakesZeroToEightSubAuthorities) {
+    const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    const SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    struct Case {
+        const SID_IDENTIFIER_AUTHORITY& authority;
+        std::initializer_list<DWORD> subAuthorities;
+        const wchar_t* text;
+    } cases[] = {
+        {nt, {}, L"S-1-5"},
+        {world, {0}, L"S-1-1-0"},
+        {nt, {21, 4294967295u, 0, 7, 1000}, L"S-1-5-21-4294967295-0-7-1000"},
+        {nt, {1, 2, 3, 4, 5, 6, 7, 8}, L"S-1-5-1-2-3-4-5-6-7-8"},
+    };
+    for (const Case& c : cases) {
+        const VSID sid(c.authority, c.subAuthorities);
+        EXPECT_EQ(c.text, sid.toString());
+        EXPECT_EQ(8u + 4u * c.subAuthorities.size(), sid.length()) << sid.toString().c_str();
+        EXPECT_EQ(c.subAuthorities.size(), *::GetSidSubAuthorityCount(sid.get()));
+    }
+
+    // Assignment copies the bytes; the target keeps nothing of its own.
+    VSID target(nt, {1, 2, 3, 4, 5, 6, 7, 8});
+    const VSID source(VSID::everyone());
+    target = source;
+    EXPECT_EQ(source, target);
+    EXPECT_NE(source.get(), target.get());
+    EXPECT_EQ(12u, target.length());
+}
+
 TEST(SecurityDescriptorTest, BuiltFromJoinedListsWithOwnerAndGroup) {
     const SecurityEntryList everyone = {
         SecurityEntry::grant(VSID::everyone(), 0x130080, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE,
