@@ -1,6 +1,7 @@
 #include "crash/se_translator.h"
 
 #include "base/exception.h"
+#include "crash/crash_dump.h"
 
 #include <cstdint>
 
@@ -96,6 +97,11 @@ bool isTranslatable(DWORD code) {
     return (code >> 30) >= 2 && code != EXCEPTION_STACK_OVERFLOW;
 }
 
+// How long a thread whose stack overflowed waits for its dump. Bounded, unlike a translated fault:
+// an overflow can strike inside a system routine that holds a lock the dump writer needs, and a
+// process that must end anyway must not hang instead.
+constexpr DWORD kOverflowDumpWaitMs = 5 * 60 * 1000;
+
 LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception) {
     const Process& p = process();
     if (p.tlsIndex == TLS_OUT_OF_INDEXES)
@@ -104,6 +110,16 @@ LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception) {
     if (!state || !state->translator)
         return EXCEPTION_CONTINUE_SEARCH;
     const EXCEPTION_RECORD* record = exception->ExceptionRecord;
+    if (record->ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
+        // Nothing more can run on this stack than a hand-over to the dump thread; the thrower
+        // could not, so the fault stays with the crash path. Only the system's translator dumps.
+        if (state->translator == &translateStructuredException) {
+            state->translator = nullptr;
+            dumpForFault(processDumpInfo(), exception, kOverflowDumpWaitMs, true);
+            state->translator = &translateStructuredException;
+        }
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
     const auto address = reinterpret_cast<uintptr_t>(record->ExceptionAddress);
     if (!isTranslatable(record->ExceptionCode) || address < p.imageBegin || address >= p.imageEnd ||
         record->ExceptionFlags & EXCEPTION_NONCONTINUABLE)
@@ -131,12 +147,16 @@ SeTranslator setSeTranslator(SeTranslator translator) {
         return nullptr;
     SeTranslator previous = state->translator;
     state->translator = translator;
+    if (translator == &translateStructuredException && previous != translator)
+        prepareDumpThread();
     return previous;
 }
 
-void translateStructuredException(unsigned int code, EXCEPTION_POINTERS* /*pointers*/) {
-    // A second fault while this runs is not translated again.
+void translateStructuredException(unsigned int code, EXCEPTION_POINTERS* pointers) {
+    // A second fault while this runs, the dump included, is not translated again.
     ScopedSeTranslator off(nullptr);
+    if (pointers)
+        dumpForFault(processDumpInfo(), pointers);
     throw cwrpexception(code);
 }
 

@@ -1,0 +1,227 @@
+#include "crash/crash_dump.h"
+
+#include "base/exception.h"
+#include "crash/dump_names.h"
+#include "logging/log.h"
+#include "os/datetime.h"
+#include "os/file.h"
+#include "os/path.h"
+#include "os/sync.h"
+#include "registry/registry.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <list>
+#include <optional>
+#include <vector>
+
+namespace crash {
+namespace {
+
+MiniDumpWriter g_writer = nullptr;
+
+// The full path of the running program, however long.
+std::wstring moduleFileName() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0)
+            raiseOsError(L"GetModuleFileName", ::GetLastError(),
+                         SourceLocation(L"", "CrashDumpInfo::CrashDumpInfo", 0));
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+} // namespace
+
+MiniDumpWriter loadMiniDumpWriteDump() {
+    static MiniDumpWriter loaded = nullptr;
+    if (MiniDumpWriter writer = loaded)
+        return writer;
+    // From the system directory only: a dbghelp.dll beside the program must not be picked up.
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        raiseOsError(L"GetSystemDirectory", ::GetLastError(),
+                     SourceLocation(L"", "internalDumpMiniDump", 0));
+    const std::wstring library = VFileName::combine(system, L"dbghelp.dll");
+    HMODULE module = ::LoadLibraryW(library.c_str());
+    if (!module)
+        raiseOsError(L"Unable to load " + library, ::GetLastError(),
+                     SourceLocation(L"", "internalDumpMiniDump", 0));
+    auto writer = reinterpret_cast<MiniDumpWriter>(
+        reinterpret_cast<void*>(::GetProcAddress(module, "MiniDumpWriteDump")));
+    if (!writer) {
+        const DWORD code = ::GetLastError();
+        ::FreeLibrary(module);
+        raiseOsError(L"Unable to find MiniDumpWriteDump in " + library, code,
+                     SourceLocation(L"", "internalDumpMiniDump", 0));
+    }
+    // dbghelp stays loaded for the rest of the process: dumps are written at most once per fault.
+    loaded = writer;
+    return writer;
+}
+
+MiniDumpWriter setMiniDumpWriter(MiniDumpWriter writer) {
+    MiniDumpWriter previous = g_writer;
+    g_writer = writer;
+    return previous;
+}
+
+std::optional<vexception> tryDumpMiniDump(const std::wstring& path, EXCEPTION_POINTERS* pointers,
+                                          MINIDUMP_TYPE type, DWORD faultingThread) noexcept {
+    try {
+        MINIDUMP_EXCEPTION_INFORMATION exception = {};
+        exception.ThreadId = faultingThread != 0 ? faultingThread : ::GetCurrentThreadId();
+        exception.ExceptionPointers = pointers;
+        exception.ClientPointers = TRUE;
+
+        VFile file;
+        file.open(path, FILE_ALL_ACCESS, FILE_SHARE_READ, CREATE_ALWAYS, 0);
+        MiniDumpWriter writer = g_writer ? g_writer : loadMiniDumpWriteDump();
+        base::ScopedFileHandle duplicate(VHandle::duplicate(file.handle()));
+        const BOOL written = writer(::GetCurrentProcess(), ::GetCurrentProcessId(), duplicate.get(),
+                                    type, &exception, nullptr, nullptr);
+        const DWORD code = ::GetLastError();
+        duplicate.reset();
+        if (!written)
+            raiseOsError(L"Unable to generate dump file", code,
+                         SourceLocation(L"", "internalDumpMiniDump", 743));
+        file.close();
+        return std::nullopt;
+    } catch (...) {
+        try {
+            return catchLadder(L"Unable to generate dump file", "internalDumpMiniDump", 745);
+        } catch (...) {
+            // Not even the failure could be described (memory exhaustion).
+            return std::nullopt;
+        }
+    }
+}
+
+void logDumpFailure(const std::optional<vexception>& failure) noexcept {
+    if (!failure)
+        return;
+    try {
+        varno::logging::logException(varno::logging::Error, *failure);
+    } catch (...) {
+    }
+}
+
+void internalDumpMiniDump(const std::wstring& path, EXCEPTION_POINTERS* pointers,
+                          MINIDUMP_TYPE type, DWORD faultingThread) noexcept {
+    logDumpFailure(tryDumpMiniDump(path, pointers, type, faultingThread));
+}
+
+CrashDumpInfo::CrashDumpInfo() {
+    try {
+        configure();
+    } catch (...) {
+        // A dump configuration that cannot be read must not stop the program it protects.
+        enabled_ = false;
+    }
+}
+
+void CrashDumpInfo::configure() {
+    registry::Key key(HKEY_LOCAL_MACHINE, registry::kConfigKey,
+                      KEY_QUERY_VALUE | READ_CONTROL | KEY_WOW64_32KEY, false);
+    DWORD dumpsEnabled = 1;
+    DWORD value = 0;
+    if (key.lookup(L"CrashDumpsEnabled", value) == ERROR_SUCCESS)
+        dumpsEnabled = value;
+    if (dumpsEnabled == 0) {
+        enabled_ = false;
+        return;
+    }
+    std::wstring root;
+    if (key.lookup(L"PRODUCT_ROOT_D", root) != ERROR_SUCCESS || root.empty()) {
+        enabled_ = false;
+        return;
+    }
+    location_ = VFileName::combine(root, L"etc\\crashdumps");
+    std::wstring configured;
+    if (key.lookup(L"CrashDumpsLocation", configured) == ERROR_SUCCESS)
+        location_ = configured;
+    VDirectory::createDirectory(location_);
+    if (key.lookup(L"CrashDumpsMaxCount", value) == ERROR_SUCCESS)
+        maxCount_ = value;
+    baseName_ = withoutExtension(VFileName::fileName(moduleFileName()));
+    path_.reserve(kMaxDumpPath);
+}
+
+CrashDumpInfo::~CrashDumpInfo() {
+    if (enabled_)
+        prune();
+    location_.clear();
+    baseName_.clear();
+    path_.clear();
+}
+
+const std::wstring& CrashDumpInfo::getFileName() {
+    if (!enabled_)
+        throw vexception(L"Crash dumping does not enabled",
+                         SourceLocation(L"", "CrashDumpInfo::getFileName", 694));
+    return getFileName(VDateTime::now());
+}
+
+const std::wstring& CrashDumpInfo::getFileName(const VDateTime& time) {
+    if (!enabled_)
+        throw vexception(L"Crash dumping does not enabled",
+                         SourceLocation(L"", "CrashDumpInfo::getFileName", 694));
+    std::fill(std::begin(suffix_), std::end(suffix_), L'\0');
+    std::fill(std::begin(pathBuffer_), std::end(pathBuffer_), L'\0');
+    if (!composeDumpPath(location_, baseName_, time.systemTime(), suffix_, pathBuffer_))
+        raiseOsError(L"Unable to compose the dump file name in " + location_,
+                     ERROR_FILENAME_EXCED_RANGE,
+                     SourceLocation(L"", "CrashDumpInfo::getFileName", 0));
+    path_.assign(pathBuffer_);
+    return path_;
+}
+
+CrashDumpInfo& processDumpInfo() {
+    static CrashDumpInfo info;
+    return info;
+}
+
+namespace {
+// Built during static initialisation, so that the dump directory exists from program start and
+// the configuration is read before any boundary can see a fault.
+[[maybe_unused]] const bool g_processDumpInfoBuilt = (processDumpInfo(), true);
+} // namespace
+
+void CrashDumpInfo::prune() noexcept {
+    try {
+        struct Dump {
+            std::wstring path;
+            VDateTime written;
+        };
+        std::vector<Dump> dumps;
+        VFileFinder finder;
+        for (bool found = finder.first(VFileName::combine(location_, L"*.dmp")); found;
+             found = finder.next()) {
+            if (finder.isDots() || finder.isDirectory() || isArchiveName(finder.name()))
+                continue;
+            dumps.push_back(Dump{VFileName::combine(location_, finder.name()),
+                                 VDateTime(finder.data().ftLastWriteTime)});
+        }
+        finder.close();
+        // Equal times keep the order the search gave them.
+        std::stable_sort(dumps.begin(), dumps.end(),
+                         [](const Dump& a, const Dump& b) { return a.written < b.written; });
+        for (size_t i = 0; dumps.size() - i > maxCount_; ++i) {
+            try {
+                removeFile(dumps[i].path, true, false, 0, 0);
+            } catch (...) {
+                // One dump that cannot go does not keep the older-first order from going on.
+            }
+        }
+    } catch (...) {
+    }
+}
+
+} // namespace crash
