@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <algorithm>
 #include <set>
 #include <string>
@@ -478,9 +480,25 @@ TEST_F(FileSinkTest, WithoutAProductRootTheRecordIsDropped) {
     EXPECT_TRUE(filesIn(logs()).empty());
 }
 
-TEST_F(VarnoLogTest, EightProcessesWritingOneLogLoseAndTearNothing) {
-    const int processes = 8;
-    const int records = 1000;
+// Also the log campaign (scripts/campaign-logs.sh), which asks for more writers and records
+// through the environment. Rotation 0 makes every write rotate and prune, so old files are
+// deleted while the others write.
+int campaignSetting(const wchar_t* name, int fallback) {
+    wchar_t text[32] = {};
+    if (!::GetEnvironmentVariableW(name, text, 32))
+        return fallback;
+    return static_cast<int>(std::wcstol(text, nullptr, 10));
+}
+
+TEST_F(VarnoLogTest, ProcessesWritingOneLogWhileItPrunesLoseAndTearNothing) {
+    const int processes = campaignSetting(L"ZRA_LOG_CAMPAIGN_WRITERS", 8);
+    const int records = campaignSetting(L"ZRA_LOG_CAMPAIGN_RECORDS", 250);
+    const std::wstring rotationName = setting(L"_rotation");
+    const std::wstring historyName = setting(L"_history");
+    ScopedConfigValue everyWriteRotates(rotationName.c_str(), DWORD(0));
+    ScopedConfigValue history(historyName.c_str(), DWORD(3));
+    makeOldFiles(VDateTime(2014, 3, 7), {1, 2, 3, 4, 5, 6});
+    const DWORD started = ::GetTickCount();
     const std::wstring eventName = L"zlog-start-" + uniqueText();
     base::ScopedHandle start(::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
     ASSERT_TRUE(start.valid());
@@ -506,7 +524,11 @@ TEST_F(VarnoLogTest, EightProcessesWritingOneLogLoseAndTearNothing) {
         EXPECT_EQ(0u, code);
     }
 
-    ASSERT_EQ(std::vector<std::wstring>{fileName(L"20140307")}, filesIn(dir_.path()));
+    const DWORD elapsed = ::GetTickCount() - started;
+    // The three newest old files stay beside the current one; the rest were pruned.
+    ASSERT_EQ((std::vector<std::wstring>{fileName(L"20140304"), fileName(L"20140305"),
+                                         fileName(L"20140306"), fileName(L"20140307")}),
+              filesIn(dir_.path()));
     const std::string bytes = readBytes(pathOf(L"20140307"));
     ASSERT_GE(bytes.size(), 2u);
     EXPECT_EQ("\xFF\xFE", bytes.substr(0, 2));
@@ -544,4 +566,11 @@ TEST_F(VarnoLogTest, EightProcessesWritingOneLogLoseAndTearNothing) {
     for (int i = 0; i < processes; ++i)
         EXPECT_EQ(records, next[i]) << i;
     EXPECT_EQ(processes, static_cast<int>(std::set<std::wstring>(pids.begin(), pids.end()).size()));
+    std::printf("log campaign: %d writers x %d records, %u lines found, %u torn or lost, "
+                "%u byte-order marks, %u of 6 old files pruned, %lu ms\n",
+                processes, records, static_cast<unsigned>(lines),
+                static_cast<unsigned>(processes * records - static_cast<int>(lines)),
+                static_cast<unsigned>(bytes.compare(0, 2, "\xFF\xFE") == 0 ? 1 : 0),
+                static_cast<unsigned>(6 + 1 - filesIn(dir_.path()).size()),
+                static_cast<unsigned long>(elapsed));
 }
