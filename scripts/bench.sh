@@ -1,8 +1,8 @@
 #!/bin/sh
 # Builds the benchmarks and runs them under Wine in the build's own prefix.
-#   scripts/bench.sh [service|launch|all]      (BUILD_DIR defaults to build)
-# Extra options for the bench programs can be given in SERVICE_BENCH_ARGS and LAUNCH_BENCH_ARGS,
-# e.g. LAUNCH_BENCH_ARGS="--rounds 60".
+#   scripts/bench.sh [service|launch|check|all]      (BUILD_DIR defaults to build)
+# Extra options for the bench programs can be given in SERVICE_BENCH_ARGS, LAUNCH_BENCH_ARGS and
+# CHECK_BENCH_ARGS, e.g. LAUNCH_BENCH_ARGS="--rounds 60".
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -10,8 +10,9 @@ which=${1:-all}
 case "$which" in
 service) targets=bench_service_roundtrip ;;
 launch) targets=bench_launch ;;
-all) targets="bench_service_roundtrip bench_launch" ;;
-*) echo "usage: $0 [service|launch|all]" >&2; exit 2 ;;
+check) targets=bench_check_system ;;
+all) targets="bench_service_roundtrip bench_launch bench_check_system" ;;
+*) echo "usage: $0 [service|launch|check|all]" >&2; exit 2 ;;
 esac
 
 BUILD_DIR=$build "$root/scripts/build.sh" --target $targets
@@ -19,13 +20,18 @@ BUILD_DIR=$build "$root/scripts/build.sh" --target $targets
 trap '"$root/scripts/wine-prefix.sh" "$build/wineprefix" stop >/dev/null' EXIT
 
 status=0
-if [ "$which" != launch ]; then
+if [ "$which" = service ] || [ "$which" = all ]; then
     # shellcheck disable=SC2086 # the extra arguments are meant to be split
     "$build/wine-run" "$build/bench/bench-service-roundtrip.exe" ${SERVICE_BENCH_ARGS:-} || status=1
 fi
-if [ "$which" != service ]; then
+if [ "$which" = launch ] || [ "$which" = all ]; then
     [ "$which" = all ] && echo
     # shellcheck disable=SC2086
     "$build/wine-run" "$build/bench/bench-launch.exe" ${LAUNCH_BENCH_ARGS:-} || status=1
+fi
+if [ "$which" = check ] || [ "$which" = all ]; then
+    [ "$which" = all ] && echo
+    # shellcheck disable=SC2086
+    "$build/wine-run" "$build/bench/bench-check-system.exe" ${CHECK_BENCH_ARGS:-} || status=1
 fi
 exit $status
