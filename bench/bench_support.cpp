@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <sstream>
 
 namespace bench {
 
@@ -122,6 +123,163 @@ std::wstring Options::text(const wchar_t* name, const std::wstring& fallback) co
         if (value.first == name)
             return value.second;
     return fallback;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+NullHandles::NullHandles() {
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    input_.reset(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inheritable, OPEN_EXISTING, 0, nullptr));
+    output_.reset(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                &inheritable, OPEN_EXISTING, 0, nullptr));
+    if (!input_ || !output_)
+        fail(L"Unable to open NUL", ::GetLastError());
+}
+
+DWORD runProcess(const std::wstring& application, const std::wstring& commandLine, HANDLE input,
+                 HANDLE output, HANDLE error) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = error;
+    std::wstring line = commandLine;
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(application.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                          nullptr, &startup, &info))
+        fail(L"Unable to start " + commandLine, ::GetLastError());
+    ::CloseHandle(info.hThread);
+    base::ScopedHandle process(info.hProcess);
+    ::WaitForSingleObject(process.get(), INFINITE);
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+namespace {
+
+// The program's standard error, and its output too when output is null, through one pipe that is
+// large enough for what the measured programs write; it is read after the exit.
+std::string runWithCapture(const std::wstring& application, const std::wstring& commandLine,
+                           HANDLE input, HANDLE output, DWORD& exitCode, double* started,
+                           double* ended) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inheritable, 1 << 16))
+        fail(L"CreatePipe", ::GetLastError());
+    base::ScopedHandle reader(readEnd);
+    base::ScopedHandle writer(writeEnd);
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    if (started)
+        *started = now();
+    exitCode =
+        runProcess(application, commandLine, input, output ? output : writer.get(), writer.get());
+    if (ended)
+        *ended = now();
+    writer.reset();
+    std::string text;
+    char buffer[4096];
+    DWORD count = 0;
+    while (::ReadFile(reader.get(), buffer, sizeof buffer, &count, nullptr) && count > 0)
+        text.append(buffer, count);
+    return text;
+}
+
+} // namespace
+
+std::string runCaptured(const std::wstring& application, const std::wstring& commandLine,
+                        HANDLE input, DWORD& exitCode) {
+    return runWithCapture(application, commandLine, input, nullptr, exitCode, nullptr, nullptr);
+}
+
+std::string runCapturingError(const std::wstring& application, const std::wstring& commandLine,
+                              HANDLE input, HANDLE output, DWORD& exitCode, double* started,
+                              double* ended) {
+    return runWithCapture(application, commandLine, input, output, exitCode, started, ended);
+}
+
+void preflight(const std::vector<Program>& programs, const NullHandles& nul) {
+    for (const Program& program : programs) {
+        DWORD code = 0;
+        std::wstring shown =
+            wstr(runCaptured(program.application, program.commandLine, nul.input(), code), CP_UTF8);
+        while (!shown.empty() && (shown.back() == L'\n' || shown.back() == L'\r'))
+            shown.pop_back();
+        print(L"  %-10s %s\n", program.name, program.commandLine.c_str());
+        if (!shown.empty())
+            print(L"             output: %s\n", shown.c_str());
+        if (code != program.expectedExitCode)
+            throw vexception(format(L"%s exited with %u instead of %u; not measured", program.name,
+                                    static_cast<unsigned>(code),
+                                    static_cast<unsigned>(program.expectedExitCode)));
+    }
+}
+
+void runRounds(std::vector<Program>& programs, uint32_t rounds, uint32_t warmup, uint32_t gapMs,
+               const NullHandles& nul) {
+    std::vector<size_t> order(programs.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    for (uint32_t round = 0; round < warmup + rounds; ++round) {
+        for (size_t index : order) {
+            Program& program = programs[index];
+            ::Sleep(gapMs);
+            const double start = now();
+            const DWORD code = runProcess(program.application, program.commandLine, nul.input(),
+                                          nul.output(), nul.output());
+            const double elapsed = (now() - start) * 1e3;
+            if (code != program.expectedExitCode)
+                throw vexception(format(L"%s exited with %u in round %u", program.name,
+                                        static_cast<unsigned>(code), round));
+            if (round >= warmup)
+                program.times.push_back(elapsed);
+        }
+        // Every order in turn, so that no program always follows the same one.
+        std::next_permutation(order.begin(), order.end());
+    }
+}
+
+void printTimes(const std::vector<Program>& programs) {
+    for (const Program& program : programs) {
+        if (program.times.empty())
+            continue;
+        std::vector<double> sorted = program.times;
+        std::sort(sorted.begin(), sorted.end());
+        print(L"%-10s median %7.1f ms  (min %7.1f, max %7.1f)\n", program.name,
+              median(program.times), sorted.front(), sorted.back());
+    }
+}
+
+double medianRatio(const Program& a, const Program& b) {
+    std::vector<double> ratios;
+    for (size_t i = 0; i < a.times.size() && i < b.times.size(); ++i)
+        ratios.push_back(a.times[i] / b.times[i]);
+    return median(ratios);
+}
+
+std::map<std::string, double> parsePhaseStamps(const std::string& text) {
+    LARGE_INTEGER frequency;
+    ::QueryPerformanceFrequency(&frequency);
+    std::map<std::string, double> stamps;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        std::istringstream fields(line);
+        std::string word;
+        std::string name;
+        long long counter = -1;
+        std::string extra;
+        if (!(fields >> word >> name >> counter) || word != "phase" || counter < 0 ||
+            (fields >> extra))
+            throw vexception(L"not a phase stamp: '" + wstr(line, CP_UTF8) + L"'");
+        stamps[name] = static_cast<double>(counter) / static_cast<double>(frequency.QuadPart);
+    }
+    return stamps;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include "base/win32.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,62 @@ private:
     DWORD oldType_ = 0;
     std::vector<uint8_t> oldData_;
 };
+
+// Standard handles for measured programs: NUL for input and for output, inheritable.
+class NullHandles {
+public:
+    NullHandles();
+    HANDLE input() const { return input_.get(); }
+    HANDLE output() const { return output_.get(); }
+
+private:
+    base::ScopedFileHandle input_;
+    base::ScopedFileHandle output_;
+};
+
+// Starts a program with the given standard handles (inherited), waits, returns its exit code.
+DWORD runProcess(const std::wstring& application, const std::wstring& commandLine, HANDLE input,
+                 HANDLE output, HANDLE error);
+
+// Runs a program once with its standard output and error captured together (up to 64 KiB, read
+// after the exit) and returns what it wrote.
+std::string runCaptured(const std::wstring& application, const std::wstring& commandLine,
+                        HANDLE input, DWORD& exitCode);
+
+// Runs a program once with the given input and output and its standard error captured; returns
+// what it wrote there. started and ended, when given, get now() just before the start and just
+// after the wait.
+std::string runCapturingError(const std::wstring& application, const std::wstring& commandLine,
+                              HANDLE input, HANDLE output, DWORD& exitCode,
+                              double* started = nullptr, double* ended = nullptr);
+
+// A program measured whole, from its start to the end of the wait for it, in milliseconds.
+struct Program {
+    const wchar_t* name;
+    std::wstring application;
+    std::wstring commandLine;
+    DWORD expectedExitCode;
+    std::vector<double> times; // one per round
+};
+
+// One captured run of each program, printed, to show what it does; throws when a program's exit
+// code is not the expected one, as its times would then measure something else.
+void preflight(const std::vector<Program>& programs, const NullHandles& nul);
+
+// Times the programs in interleaved rounds, each once per round, every order in turn, gapMs
+// apart, after warmup untimed rounds. Throws when a program's exit code is not the expected one.
+void runRounds(std::vector<Program>& programs, uint32_t rounds, uint32_t warmup, uint32_t gapMs,
+               const NullHandles& nul);
+
+// The median, minimum and maximum of each program's times, one line each.
+void printTimes(const std::vector<Program>& programs);
+
+// The median over rounds of a's time divided by b's in the same round.
+double medianRatio(const Program& a, const Program& b);
+
+// The stamps a traced program wrote, one "phase NAME COUNTER" line each: name to the counter in
+// seconds (a name given twice keeps the later one). Throws vexception for anything else.
+std::map<std::string, double> parsePhaseStamps(const std::string& text);
 
 // The pipe name the service client uses unless the registry says otherwise.
 extern const wchar_t kDefaultPipeName[];

@@ -3,16 +3,20 @@
 // from this program's CreateProcessW of the parent to the end of the wait for it; the variants run
 // in interleaved rounds, every order in turn, against one stand-in service started here.
 //
-// Options: --rounds N (60), --warmup N (3 per variant), --gap-ms N (30), --pipe NAME (zrapipe;
-//          another name is set in the registry for the run and put back), --launcher EXE (another
-//          build of the launcher, to compare one).
+// Then, unless --phase-runs is 0, where the launcher's time goes: a traced build of the launcher
+// (bench-launcher-traced.exe, the same code with phase stamps on standard error) is run beside the
+// minimal parent, and the median of each phase is printed.
+//
+// Options: --rounds N (60), --warmup N (3 per variant), --gap-ms N (30), --phase-runs N (15),
+//          --pipe NAME (zrapipe; another name is set in the registry for the run and put back),
+//          --launcher EXE (another build of the launcher, to compare one).
 #include "base/win32.h"
 
 #include "base/exception.h"
 #include "base/text.h"
 #include "bench/bench_support.h"
 
-#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,84 +24,108 @@ namespace {
 
 const wchar_t kCmd[] = L"C:\\windows\\system32\\cmd.exe";
 
-struct Variant {
-    const wchar_t* name;
-    std::wstring application;
-    std::wstring commandLine;
-    std::vector<double> times; // milliseconds
+struct Phase {
+    const char* stamp; // the stamp that ends it; nullptr: the end of the wait for the process
+    const wchar_t* description;
 };
 
-class NullHandles {
-public:
-    NullHandles() {
-        SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-        input_.reset(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   &inheritable, OPEN_EXISTING, 0, nullptr));
-        output_.reset(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    &inheritable, OPEN_EXISTING, 0, nullptr));
-        if (!input_ || !output_)
-            throw vexception(L"Unable to open NUL");
-    }
-    HANDLE input() const { return input_.get(); }
-    HANDLE output() const { return output_.get(); }
-
-private:
-    base::ScopedFileHandle input_;
-    base::ScopedFileHandle output_;
+// In the order the launcher passes them. The traced build resolves the command and sets up
+// logging before the child's start, which otherwise does both itself; the connection reads the
+// configuration again.
+const Phase kPhases[] = {
+    {"image", L"process start, up to the first static initialiser"},
+    {"entry", L"static initialisation, CRT start, up to the examination"},
+    {"configuration", L"configuration reads (pipe name, connect tries)"},
+    {"connection", L"service client: configuration again and pipe connect"},
+    {"queries", L"queries: password and panel version"},
+    {"resolution", L"resolution of the command"},
+    {"logging", L"logging set-up for the start record"},
+    {"child-start", L"child start (CreateProcessW and the start record)"},
+    {"child-run", L"child run and the wait for it"},
+    {"teardown", L"return, exit handlers and static teardown"},
+    {nullptr, L"process exit, up to the end of the wait"},
 };
 
-// Starts the command with the given standard handles, waits, returns the exit code.
-DWORD runOnce(const std::wstring& application, const std::wstring& commandLine, HANDLE input,
-              HANDLE output, HANDLE error) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = output;
-    startup.hStdError = error;
-    std::wstring line = commandLine;
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(application.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                          nullptr, &startup, &info)) {
-        const std::wstring context = L"Unable to start " + commandLine;
-        throw vexception(osErrorMessage(::GetLastError(), &context));
-    }
-    ::CloseHandle(info.hThread);
-    base::ScopedHandle process(info.hProcess);
-    ::WaitForSingleObject(process.get(), INFINITE);
+// Runs a program built with phase stamps once, with its standard error captured; returns its
+// stamps and, in start and end, this side's counter before its start and after the wait for it.
+std::map<std::string, double> stampedRun(const std::wstring& exe, const std::wstring& commandLine,
+                                         const bench::NullHandles& nul, double& start,
+                                         double& end) {
     DWORD code = 0;
-    ::GetExitCodeProcess(process.get(), &code);
-    return code;
+    const std::string text =
+        bench::runCapturingError(exe, commandLine, nul.input(), nul.output(), code, &start, &end);
+    if (code != 0)
+        throw vexception(format(L"%s exited with %u", exe.c_str(), static_cast<unsigned>(code)));
+    return bench::parsePhaseStamps(text);
 }
 
-// One run with the output captured, to show what a variant does and that it succeeds.
-void preflight(const Variant& variant, const NullHandles& nul) {
-    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inheritable, 1 << 16))
-        throw vexception(L"CreatePipe failed");
-    base::ScopedHandle reader(readEnd);
-    base::ScopedHandle writer(writeEnd);
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    // The pipe is large enough for what these programs print; it is read after the exit.
-    const DWORD code =
-        runOnce(variant.application, variant.commandLine, nul.input(), writer.get(), writer.get());
-    writer.reset();
-    std::string text;
-    char buffer[4096];
-    DWORD count = 0;
-    while (::ReadFile(reader.get(), buffer, sizeof buffer, &count, nullptr) && count > 0)
-        text.append(buffer, count);
-    std::wstring shown = wstr(text, CP_UTF8);
-    while (!shown.empty() && (shown.back() == L'\n' || shown.back() == L'\r'))
-        shown.pop_back();
-    bench::print(L"  %-8s %s\n", variant.name, variant.commandLine.c_str());
-    if (!shown.empty())
-        bench::print(L"           output: %s\n", shown.c_str());
-    if (code != 0)
-        throw vexception(format(L"%s exited with %u instead of the child's 0; not measured",
-                                variant.name, static_cast<unsigned>(code)));
+double stamp(const std::map<std::string, double>& stamps, const char* name) {
+    const auto found = stamps.find(name);
+    if (found == stamps.end())
+        throw vexception(L"a traced program gave no stamp " + wstr(name, CP_UTF8));
+    return found->second;
+}
+
+// Runs the traced launcher once and returns each phase's length in milliseconds.
+std::vector<double> tracedRun(const std::wstring& exe, const std::wstring& commandLine,
+                              const bench::NullHandles& nul) {
+    double start = 0;
+    double end = 0;
+    const std::map<std::string, double> stamps = stampedRun(exe, commandLine, nul, start, end);
+    std::vector<double> lengths;
+    double previous = start;
+    for (const Phase& phase : kPhases) {
+        const double at = phase.stamp != nullptr ? stamp(stamps, phase.stamp) : end;
+        lengths.push_back((at - previous) * 1e3);
+        previous = at;
+    }
+    return lengths;
+}
+
+void measurePhases(uint32_t runs, uint32_t gapMs, const std::wstring& traced,
+                   const std::wstring& child, const std::wstring& tracedChild,
+                   const bench::Program& parent, const bench::NullHandles& nul) {
+    const std::wstring commandLine = bench::quoted(traced) + L" " + bench::quoted(child);
+    std::vector<std::vector<double>> lengths(std::size(kPhases));
+    std::vector<double> totals;
+    std::vector<double> parentTimes;
+    std::vector<double> minimalStarts;
+    std::vector<double> minimalExits;
+    for (uint32_t run = 0; run < runs + 1; ++run) {
+        ::Sleep(gapMs);
+        double minimalStart = 0;
+        double minimalEnd = 0;
+        const std::map<std::string, double> stamps =
+            stampedRun(tracedChild, bench::quoted(tracedChild), nul, minimalStart, minimalEnd);
+        ::Sleep(gapMs);
+        const std::vector<double> one = tracedRun(traced, commandLine, nul);
+        ::Sleep(gapMs);
+        const double start = bench::now();
+        bench::runProcess(parent.application, parent.commandLine, nul.input(), nul.output(),
+                          nul.output());
+        const double parentTime = (bench::now() - start) * 1e3;
+        if (run == 0)
+            continue; // a warm-up
+        double total = 0;
+        for (size_t i = 0; i < one.size(); ++i) {
+            lengths[i].push_back(one[i]);
+            total += one[i];
+        }
+        totals.push_back(total);
+        parentTimes.push_back(parentTime);
+        minimalStarts.push_back((stamp(stamps, "image") - minimalStart) * 1e3);
+        minimalExits.push_back((minimalEnd - stamp(stamps, "teardown")) * 1e3);
+    }
+    bench::print(L"where the launcher's time goes (traced build, %u runs, median per phase):\n",
+                 runs);
+    for (size_t i = 0; i < std::size(kPhases); ++i)
+        bench::print(L"  %8.1f ms  %s\n", bench::median(lengths[i]), kPhases[i].description);
+    bench::print(
+        L"  %8.1f ms  total of the traced launcher; the minimal parent beside it: %.1f ms\n",
+        bench::median(totals), bench::median(parentTimes));
+    bench::print(L"a minimal program beside it (bench-child-traced): process start %.1f ms, "
+                 L"process exit %.1f ms\n",
+                 bench::median(minimalStarts), bench::median(minimalExits));
 }
 
 int run(int argc, wchar_t** argv) {
@@ -108,10 +136,12 @@ int run(int argc, wchar_t** argv) {
     // competes with the next start for the two cores; a pause lets every start begin on a quiet
     // machine instead of charging one variant for the previous one's exit.
     const uint32_t gapMs = options.number(L"gap-ms", 30, 0, 10000);
+    const uint32_t phaseRuns = options.number(L"phase-runs", 15, 0, 100000);
     const std::wstring pipeName = options.text(L"pipe", bench::kDefaultPipeName);
     const std::wstring directory = bench::programDirectory();
     const std::wstring child = directory + L"\\bench-child.exe";
     const std::wstring parent = directory + L"\\bench-parent.exe";
+    const std::wstring traced = directory + L"\\bench-launcher-traced.exe";
     const std::wstring launcher = options.text(L"launcher", ZRA_LAUNCHER_EXE);
     const std::wstring standinExe = options.text(L"standin", ZRA_STANDIN_SERVICE_EXE);
 
@@ -126,60 +156,29 @@ int run(int argc, wchar_t** argv) {
                                   L"--root " + bench::quoted(root) +
                                       L" --set \"value PANEL_VERSION=18.0.61\"");
 
-    std::vector<Variant> variants = {
-        {L"launcher", launcher, bench::quoted(launcher) + L" " + bench::quoted(child), {}},
-        {L"parent", parent, bench::quoted(parent) + L" " + bench::quoted(child), {}},
-        {L"cmd /c", kCmd, bench::quoted(kCmd) + L" /c " + bench::quoted(child), {}},
+    std::vector<bench::Program> programs = {
+        {L"launcher", launcher, bench::quoted(launcher) + L" " + bench::quoted(child), 0, {}},
+        {L"parent", parent, bench::quoted(parent) + L" " + bench::quoted(child), 0, {}},
+        {L"cmd /c", kCmd, bench::quoted(kCmd) + L" /c " + bench::quoted(child), 0, {}},
     };
 
-    NullHandles nul;
+    bench::NullHandles nul;
     bench::print(L"bench_launch: %u rounds, each variant once per round, all orders in turn, "
                  L"%u ms apart\n",
                  rounds, gapMs);
-    for (const Variant& variant : variants)
-        preflight(variant, nul);
-    for (uint32_t i = 0; i < warmup; ++i)
-        for (const Variant& variant : variants)
-            runOnce(variant.application, variant.commandLine, nul.input(), nul.output(),
-                    nul.output());
-
-    std::vector<size_t> order = {0, 1, 2};
-    std::vector<double> toParent;
-    std::vector<double> toCmd;
-    for (uint32_t round = 0; round < rounds; ++round) {
-        double times[3] = {};
-        for (size_t index : order) {
-            Variant& variant = variants[index];
-            ::Sleep(gapMs);
-            const double start = bench::now();
-            const DWORD code = runOnce(variant.application, variant.commandLine, nul.input(),
-                                       nul.output(), nul.output());
-            times[index] = (bench::now() - start) * 1e3;
-            if (code != 0)
-                throw vexception(format(L"%s exited with %u in round %u", variant.name,
-                                        static_cast<unsigned>(code), round));
-            variant.times.push_back(times[index]);
-        }
-        toParent.push_back(times[0] / times[1]);
-        toCmd.push_back(times[0] / times[2]);
-        // All six orders in turn, so no variant always follows the same one.
-        std::next_permutation(order.begin(), order.end());
-    }
-
-    for (const Variant& variant : variants) {
-        std::vector<double> sorted = variant.times;
-        std::sort(sorted.begin(), sorted.end());
-        bench::print(L"%-8s median %7.1f ms  (min %7.1f, max %7.1f)\n", variant.name,
-                     bench::median(variant.times), sorted.front(), sorted.back());
-    }
-    const double launcherMedian = bench::median(variants[0].times);
+    bench::preflight(programs, nul);
+    bench::runRounds(programs, rounds, warmup, gapMs, nul);
+    bench::printTimes(programs);
+    const double launcherMedian = bench::median(programs[0].times);
     bench::print(L"ratio of medians launcher/parent: %.2f, launcher/cmd: %.2f\n",
-                 launcherMedian / bench::median(variants[1].times),
-                 launcherMedian / bench::median(variants[2].times));
-    const double parentRatio = bench::median(toParent);
-    const double cmdRatio = bench::median(toCmd);
-    bench::printGoal(L"launcher/parent", parentRatio, 1.15);
-    bench::printGoal(L"launcher/cmd", cmdRatio, 1.0);
+                 launcherMedian / bench::median(programs[1].times),
+                 launcherMedian / bench::median(programs[2].times));
+    bench::printGoal(L"launcher/parent", bench::medianRatio(programs[0], programs[1]), 1.05);
+    bench::printGoal(L"launcher/cmd", bench::medianRatio(programs[0], programs[2]), 1.0);
+
+    if (phaseRuns > 0)
+        measurePhases(phaseRuns, gapMs, traced, child, directory + L"\\bench-child-traced.exe",
+                      programs[1], nul);
     return 0;
 }
 

@@ -207,7 +207,7 @@ int run(int argc, wchar_t** argv) {
     const double ratio = bench::median(ratios);
     bench::print(L"ratio of medians client/raw: %.2f\n",
                  bench::median(sides[0].perCall) / bench::median(sides[1].perCall));
-    bench::printGoal(L"client/raw", ratio, 1.2);
+    bench::printGoal(L"client/raw", ratio, 1.1);
     return 0;
 }
 

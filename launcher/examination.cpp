@@ -1,12 +1,19 @@
 #include "launcher/examination.h"
 
 #include "base/text.h"
+#include "launcher/phase_stamp.h"
 #include "launcher/version_compare.h"
 #include "os/path.h"
 #include "process/child_process.h"
 #include "service/client.h"
 
 #include <string>
+
+#ifdef ZRA_PHASE_STAMPS
+#include "logging/log.h"
+#include "process/command.h"
+#include "registry/registry.h"
+#endif
 
 namespace {
 
@@ -16,11 +23,26 @@ const wchar_t kTypedScriptsVersion[] = L"11.6.0";
 } // namespace
 
 uint32_t runExamination(int argc, wchar_t** argv) {
+    ZRA_PHASE_STAMP("entry");
+#ifdef ZRA_PHASE_STAMPS
+    {
+        // The client reads these while it connects; read alone first, they show on their own.
+        std::wstring pipeName;
+        DWORD tries = 0;
+        registry::lookup(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"zrapipe", pipeName, REG_SZ,
+                         registry::View32);
+        registry::lookup(HKEY_LOCAL_MACHINE, registry::kConfigKey, L"PipeConnectTryCount", tries,
+                         registry::View32);
+        ZRA_PHASE_STAMP("configuration");
+    }
+#endif
     VarnoSrvClient& service = VarnoSrvClient::getInstance();
+    ZRA_PHASE_STAMP("connection");
     const std::wstring password = service.getPassword(L"pwd");
     std::wstring version = service.getString(L"PANEL_VERSION", L"");
     if (version.empty())
         version = service.getString(L"PRODUCT_VERSION");
+    ZRA_PHASE_STAMP("queries");
 
     std::wstring arguments;
     // The child shares the launcher's console or redirection; it is never terminated here, so a
@@ -47,7 +69,18 @@ uint32_t runExamination(int argc, wchar_t** argv) {
         for (int i = 2; i < argc; ++i)
             arguments += quoteArgument(argv[i]) + L" ";
         arguments += quoteArgument(password);
+#ifdef ZRA_PHASE_STAMPS
+        // The start below resolves, sets up logging for its record and creates the child in one
+        // call; the traced build does the first two beforehand so each shows on its own.
+        resolveCommand(argv[1], arguments, std::wstring(), false, true);
+        ZRA_PHASE_STAMP("resolution");
+        varno::logging::getLogManager();
+        ZRA_PHASE_STAMP("logging");
+#endif
         child.start(argv[1], arguments, true);
     }
-    return child.waitExitCode();
+    ZRA_PHASE_STAMP("child-start");
+    const uint32_t code = child.waitExitCode();
+    ZRA_PHASE_STAMP("child-run");
+    return code;
 }
