@@ -7,6 +7,9 @@
 //   ZRA_CHILD_DONE_FILE=path   create this file just before ending (proof that it ran to the end)
 //   ZRA_CHILD_CRASH=1          end through an access violation instead of exiting
 //   ZRA_CHILD_EXIT=n           exit code, decimal or 0x hexadecimal (default 0)
+//   ZRA_CHILD_MARK_DIR=path    create "ran-NAME-PID.txt" there at start, NAME being the name it was
+//                              started under: copies named after other programs (calc.exe,
+//                              whoami.exe) then show which of them an injected command started
 #include "base/win32.h"
 
 #include <cstdlib>
@@ -63,9 +66,39 @@ __attribute__((noinline)) void crash() {
     *nowhere = 1;
 }
 
+// The file name of this exe without directory and extension, as it was copied.
+std::wstring ownName() {
+    wchar_t path[MAX_PATH * 4];
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+    std::wstring name(path, length);
+    const size_t slash = name.find_last_of(L"\\/");
+    if (slash != std::wstring::npos)
+        name.erase(0, slash + 1);
+    const size_t dot = name.rfind(L'.');
+    if (dot != std::wstring::npos)
+        name.erase(dot);
+    return name;
+}
+
+void leaveMark(const std::wstring& directory) {
+    const std::wstring path = directory + L"\\ran-" + ownName() + L"-" +
+                              std::to_wstring(::GetCurrentProcessId()) + L".txt";
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    const std::string line = utf8(::GetCommandLineW());
+    DWORD written = 0;
+    ::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+
 } // namespace
 
 int main() {
+    const std::wstring markDirectory = environment(L"ZRA_CHILD_MARK_DIR");
+    if (!markDirectory.empty())
+        leaveMark(markDirectory);
     wchar_t directory[MAX_PATH * 4];
     const DWORD length = ::GetCurrentDirectoryW(MAX_PATH * 4, directory);
     write(STD_OUTPUT_HANDLE, "cmdline: " + utf8(::GetCommandLineW()) + "\n");
