@@ -20,6 +20,12 @@ namespace {
 // Panels before this version run examinations on their own php.exe with their own php.ini.
 const wchar_t kTypedScriptsVersion[] = L"11.6.0";
 
+// An empty argument goes on as "" so that the script's later arguments keep their positions; only
+// the password, which comes last, is left out when it is empty.
+std::wstring passedOn(const wchar_t* argument) {
+    return *argument ? quoteArgument(argument) : std::wstring(L"\"\"");
+}
+
 } // namespace
 
 uint32_t runExamination(int argc, wchar_t** argv) {
@@ -62,12 +68,12 @@ uint32_t runExamination(int argc, wchar_t** argv) {
         arguments = format(L"-q -dauto_prepend_file=\"\" -c %s %s ", quoteArgument(ini).c_str(),
                            quoteArgument(argv[1]).c_str());
         for (int i = 2; i < argc; ++i)
-            arguments += quoteArgument(argv[i]) + L" ";
+            arguments += passedOn(argv[i]) + L" ";
         arguments += quoteArgument(password);
         child.start(php, arguments, false);
     } else {
         for (int i = 2; i < argc; ++i)
-            arguments += quoteArgument(argv[i]) + L" ";
+            arguments += passedOn(argv[i]) + L" ";
         arguments += quoteArgument(password);
 #ifdef ZRA_PHASE_STAMPS
         // The start below resolves, sets up logging for its record and creates the child in one

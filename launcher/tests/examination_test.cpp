@@ -290,6 +290,18 @@ TEST_F(Examination, AnEmptyPasswordAddsNothing) {
     EXPECT_EQ(parseReport(result.out)["cmdline"], utf8(php + L"\"" + script + L"\" x "));
 }
 
+TEST_F(Examination, AnEmptyArgumentKeepsItsPlace) {
+    const std::wstring script = scripts + L"\\check.php";
+    const std::wstring php = L"\"" + root + L"\\admin\\bin\\php.exe\" -q ";
+    runner::RunResult result =
+        launch({L"value PANEL_VERSION=12", L"secret pwd=pw"}, {script, L"", L"x"});
+    EXPECT_EQ(parseReport(result.out)["cmdline"], utf8(php + L"\"" + script + L"\" \"\" x pw"));
+    result = launch({L"value PANEL_VERSION=11.5.30", L"secret pwd=pw"}, {script, L"x", L""});
+    EXPECT_EQ(parseReport(result.out)["cmdline"],
+              utf8(php + L"-dauto_prepend_file=\"\" -c \"" + root + L"\\admin\\php.ini\" " +
+                   script + L" x \"\" pw"));
+}
+
 TEST_F(Examination, ExitCodesOfTheChildBecomeTheLaunchersOwn) {
     const std::wstring script = scripts + L"\\check.php";
     for (const wchar_t* code : {L"0", L"3", L"5", L"259", L"0xC0000005"}) {
