@@ -7,7 +7,8 @@
 #include "logging/log.h"
 #include "registry/registry.h"
 
-#include <cstdlib>
+#include <cstddef>
+#include <cstdint>
 
 namespace vpipechannel {
 
@@ -77,7 +78,16 @@ void client::ensureNotFinished() {
     throw vexception(L"Pipe is finished", SourceLocation(L"", "vpipechannel::client::query", 239));
 }
 
+// Bytes waiting before a request goes out answer no request of this query: they are what an
+// earlier exchange left unread (part of a reply, or one message too many). Reading on would hand
+// this query another one's answer, so the query starts afresh on a new connection.
+void client::dropOutOfStepConnection() {
+    if (pipe_ && pipe_->isOpen() && pipe_->unreadBytes() != 0)
+        disconnect();
+}
+
 std::unique_ptr<vserializer> client::exchange(const GUID& operation, const vserializer& body) {
+    dropOutOfStepConnection();
     connect(kDefaultAttempts);
     ensureNotFinished();
 
@@ -98,12 +108,17 @@ std::unique_ptr<vserializer> client::exchange(const GUID& operation, const vseri
     if (replyLength == 0)
         return std::make_unique<vserializer>();
 
-    vserializer::Bytes reply(static_cast<uint8_t*>(std::malloc(replyLength)));
-    if (!reply)
+    // No block that large can exist in a 32-bit process; the heap has always refused it.
+    if (replyLength > static_cast<uint32_t>(PTRDIFF_MAX))
         raiseOutOfMemory();
-    pipe_->read(reply.get(), replyLength, true);
+    // The length is only the service's claim: the reply's memory grows with the bytes that
+    // actually arrive.
+    auto reply = std::make_unique<vserializer>();
+    pipe_->readAnnounced(replyLength,
+                         [&reply](uint32_t capacity) { return reply->reserve(capacity); });
     ensureNotFinished();
-    return std::make_unique<vserializer>(std::move(reply), replyLength);
+    reply->setReceived(replyLength);
+    return reply;
 }
 
 std::unique_ptr<vserializer> client::query(const GUID& operation, const vserializer& body) {
@@ -121,7 +136,13 @@ std::unique_ptr<vserializer> client::query(const GUID& operation, const vseriali
             L"Varno Management service pipe unknown communication error. Trying to reconnect.");
     }
     reconnect();
-    return exchange(operation, body);
+    try {
+        return exchange(operation, body);
+    } catch (...) {
+        // Whatever the broken exchange left in the pipe must not become the next query's reply.
+        disconnect();
+        throw;
+    }
 }
 
 std::wstring client::queryString(const GUID& operation, const vserializer& body) {

@@ -42,7 +42,9 @@ public:
     void reconnect();
 
     // One exchange under the channel's lock; on a failure the pipe is re-established and the
-    // exchange tried once more. The reply's reading position is 0.
+    // exchange tried once more. A query never writes on a connection that holds unread bytes, and
+    // one that fails for good leaves the channel disconnected, so no query reads another's reply.
+    // The reply's reading position is 0.
     std::unique_ptr<vserializer> query(const GUID& operation, const vserializer& body);
     // query, then one string read from the reply; bytes after it are ignored.
     std::wstring queryString(const GUID& operation, const vserializer& body);
@@ -53,6 +55,7 @@ public:
 private:
     std::unique_ptr<vserializer> exchange(const GUID& operation, const vserializer& body);
     void ensureNotFinished();
+    void dropOutOfStepConnection();
 
     std::unique_ptr<Con::Pipe> pipe_;
     std::wstring keyPath_;

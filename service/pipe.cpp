@@ -16,6 +16,15 @@ bool isEndOfData(DWORD code) {
     return code == ERROR_HANDLE_EOF || code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA;
 }
 
+// Whether a step of a message read stops short of the message's announced size, so that more
+// data in the message is expected rather than an overlong message.
+bool stopsShortOfTotal(uint32_t before, uint32_t size, uint32_t total) {
+    return uint64_t(before) + size < total;
+}
+
+// Message reads start with this much room and double it while the message goes on.
+const uint32_t kFirstReadStep = 4096;
+
 [[noreturn]] void raiseShort(DWORD count, uint32_t size, const char* function, int32_t line) {
     throw vexception(
         format(L"Completed only %d of %d bytes", static_cast<int>(count), static_cast<int>(size)),
@@ -105,6 +114,57 @@ int Pipe::write(const void* buffer, uint32_t size, bool exact) {
     raiseOsError(L"Unable to write to pipe", code, SourceLocation(L"", "Con::Pipe::write", 110));
 }
 
+int Pipe::readPart(void* buffer, uint32_t size, MessagePart& part) {
+    part.more = false;
+    if (finished_)
+        return 0;
+    DWORD count = 0;
+    if (!::ReadFile(handle_.get(), buffer, size, &count, nullptr)) {
+        const DWORD code = ::GetLastError();
+        if (code == ERROR_MORE_DATA && stopsShortOfTotal(part.before, size, part.total)) {
+            part.more = true;
+            return static_cast<int>(count);
+        }
+        if (!isEndOfData(code))
+            raiseOsError(L"Unable to read from pipe", code,
+                         SourceLocation(L"", "Con::Pipe::read", 88));
+        finished_ = true;
+        // As with read: a peer gone before the message began is a quiet end.
+        if (part.before == 0)
+            return 0;
+        count = 0;
+    }
+    if (part.before + count != part.total)
+        raiseShort(part.before + count, part.total, "Con::Pipe::read", 92);
+    return static_cast<int>(count);
+}
+
+int Pipe::readAnnounced(uint32_t size, const Reserve& reserve) {
+    MessagePart part;
+    part.total = size;
+    uint32_t capacity = 0;
+    while (size != 0) {
+        if (capacity == 0)
+            capacity = size < kFirstReadStep ? size : kFirstReadStep;
+        else
+            capacity = capacity > size / 2 ? size : capacity * 2;
+        uint8_t* block = reserve(capacity);
+        const int count = readPart(block + part.before, capacity - part.before, part);
+        if (!part.more)
+            return static_cast<int>(part.before) + count;
+        part.before += static_cast<uint32_t>(count);
+    }
+    return 0;
+}
+
+DWORD Pipe::unreadBytes() const {
+    DWORD available = 0;
+    if (!handle_.valid() ||
+        !::PeekNamedPipe(handle_.get(), nullptr, 0, nullptr, &available, nullptr))
+        return 0;
+    return available;
+}
+
 void Pipe::close(int) {
     if (handle_.valid()) {
         handle_.reset();
@@ -176,6 +236,10 @@ int OverlappedPipe::transferStarted(const TransferSite& site, BOOL completed, bo
         return internalComplete(exact);
     if (isEndOfData(code))
         finished_ = true;
+    else if (code == ERROR_MORE_DATA && part_ != nullptr &&
+             stopsShortOfTotal(part_->before, requested_, part_->total))
+        // Completed at once with more of the message to come: collect the count.
+        return internalComplete(exact);
     else if (code == ERROR_IO_PENDING)
         idle_ = false;
     else
@@ -241,6 +305,9 @@ int OverlappedPipe::internalComplete(bool exact) {
         const DWORD code = ::GetLastError();
         if (code == ERROR_HANDLE_EOF || code == ERROR_BROKEN_PIPE) {
             finished_ = true;
+        } else if (code == ERROR_MORE_DATA && part_ != nullptr &&
+                   stopsShortOfTotal(part_->before, requested, part_->total)) {
+            part_->more = true;
         } else {
             // The request is over either way; the pipe must be able to start another.
             idle_ = true;
@@ -251,9 +318,28 @@ int OverlappedPipe::internalComplete(bool exact) {
     }
     idle_ = true;
     requested_ = 0;
-    if (exact && count != requested)
+    if (part_ != nullptr) {
+        if (exact && !part_->more && part_->before + count != part_->total)
+            raiseShort(part_->before + count, part_->total, "Con::OverlappedPipe::internalComplete",
+                       392);
+    } else if (exact && count != requested) {
         raiseShort(count, requested, "Con::OverlappedPipe::internalComplete", 392);
+    }
     return static_cast<int>(count);
+}
+
+int OverlappedPipe::readPart(void* buffer, uint32_t size, MessagePart& part) {
+    part.more = false;
+    struct Forget {
+        MessagePart*& part;
+        ~Forget() { part = nullptr; }
+    } forget{part_};
+    part_ = &part;
+    const int count = read(buffer, size, true);
+    // The peer went away in the middle of the message: what arrived is not all of it.
+    if (count == 0 && finished_ && part.before != 0)
+        raiseShort(part.before, part.total, "Con::OverlappedPipe::internalComplete", 392);
+    return count;
 }
 
 int OverlappedPipe::read(void* buffer, uint32_t size, bool exact) {
@@ -274,6 +360,8 @@ int OverlappedPipe::write(const void* buffer, uint32_t size, bool exact) {
 // Connection and its settings
 
 namespace {
+
+testing::OpenFunction g_open = ::CreateFileW;
 
 struct ConnectTryCountState {
     int cached = 0;
@@ -328,8 +416,8 @@ base::ScopedFileHandle ClientOverlappedPipe::create(const std::wstring& path, DW
     base::ScopedFileHandle handle;
     for (int attempt = 0; attempt < attempts; ++attempt) {
         ThreadCancelation::CancelationPoint point;
-        handle.reset(::CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_OVERLAPPED, nullptr));
+        handle.reset(
+            g_open(path.c_str(), access, 0, nullptr, OPEN_EXISTING, kClientOpenFlags, nullptr));
         if (handle)
             break;
         const DWORD code = ::GetLastError();
@@ -353,6 +441,12 @@ base::ScopedFileHandle ClientOverlappedPipe::create(const std::wstring& path, DW
 }
 
 namespace testing {
+
+OpenFunction setOpenFunction(OpenFunction open) {
+    const OpenFunction previous = g_open;
+    g_open = open != nullptr ? open : ::CreateFileW;
+    return previous;
+}
 
 void setConnectTryCountKey(const std::wstring& subKey) {
     ConnectTryCountState& state = connectState();

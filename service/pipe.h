@@ -7,6 +7,7 @@
 #include "base/win32.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -46,12 +47,34 @@ public:
     virtual void close(int unused = 0);
     virtual std::unique_ptr<Pipe> clone() const;
 
+    // Reads one message whose size the peer announced, with the results and failures of
+    // read(buffer, size, true), but into storage that grows with what arrives: reserve(capacity)
+    // returns a block of at least capacity bytes holding the bytes received so far. So a peer
+    // that announces more than it sends costs only what it sent. A size of 0 reads nothing.
+    using Reserve = std::function<uint8_t*(uint32_t capacity)>;
+    int readAnnounced(uint32_t size, const Reserve& reserve);
+
+    // Bytes waiting in the pipe that no read has taken yet; 0 when closed or broken.
+    DWORD unreadBytes() const;
+
     HANDLE handle() const { return handle_.get(); }
     bool isOpen() const { return handle_.valid(); }
     bool finished() const { return finished_; }
     uint32_t requested() const { return requested_; }
 
 protected:
+    // One step of readAnnounced.
+    struct MessagePart {
+        uint32_t before = 0; // bytes of the message taken by earlier steps
+        uint32_t total = 0;  // the size the whole message must have
+        bool more = false;   // set when the message goes on beyond this step
+    };
+    // Reads the next size bytes of the message. A message that goes on beyond them sets more
+    // instead of failing, unless this step reaches the total: then it is longer than announced.
+    // A message that ends before the total raises the short-transfer error with the counts of
+    // the whole message.
+    virtual int readPart(void* buffer, uint32_t size, MessagePart& part);
+
     base::ScopedFileHandle handle_;
     bool finished_ = false;
     uint32_t requested_ = 0;
@@ -82,6 +105,9 @@ public:
 
     bool idle() const { return idle_; }
 
+protected:
+    int readPart(void* buffer, uint32_t size, MessagePart& part) override;
+
 private:
     // Where a read or a write reports its failures.
     struct TransferSite {
@@ -100,6 +126,8 @@ private:
 
     Overlapped overlapped_;
     bool idle_ = true;
+    // The step of readAnnounced in progress, if any.
+    MessagePart* part_ = nullptr;
 };
 
 class ClientOverlappedPipe : public OverlappedPipe {
@@ -120,7 +148,19 @@ int connectTryCount(int defaultAttempts);
 // Sleeps for ms milliseconds, letting completion routines run without ending the sleep early.
 void alertableSleep(DWORD ms);
 
+// The flags ClientOverlappedPipe::create opens the pipe with. The server may identify the caller
+// but not act as it: whoever creates the pipe name while the service is down cannot borrow the
+// launcher's account.
+const DWORD kClientOpenFlags =
+    FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
 namespace testing {
+// The function create opens the pipe with (CreateFileW unless replaced); returns the previous one.
+using OpenFunction = HANDLE(WINAPI*)(LPCWSTR path, DWORD access, DWORD share,
+                                     LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
+                                     DWORD flags, HANDLE templateFile);
+OpenFunction setOpenFunction(OpenFunction open);
+
 // Points the "PipeConnectTryCount" lookup at another key under HKEY_LOCAL_MACHINE (32-bit view)
 // and forgets the cached count, the call counter and a disabled state.
 void setConnectTryCountKey(const std::wstring& subKey);

@@ -61,6 +61,18 @@ void vserializer::grow(uint32_t needed) {
     capacity_ = static_cast<uint32_t>(capacity);
 }
 
+uint8_t* vserializer::reserve(uint32_t capacity) {
+    if (capacity > length_)
+        grow(capacity - length_);
+    return data_.get();
+}
+
+void vserializer::setReceived(uint32_t length) {
+    length_ = length < capacity_ ? length : capacity_;
+    position_ = 0;
+    mode_ = 0;
+}
+
 void vserializer::put(const void* bytes, uint32_t size) {
     grow(size);
     if (size != 0)

@@ -42,6 +42,13 @@ public:
     void writeBlock(uint32_t size, const void* bytes);
     void append(const vserializer& other);
 
+    // For bytes received straight into the block: room for at least capacity bytes in all, the
+    // bytes held kept. Grows like any write (and is reported to the allocation observer).
+    uint8_t* reserve(uint32_t capacity);
+    // The first length bytes of the block (at most its capacity) become the received data to
+    // read from: position 0, mode 0.
+    void setReceived(uint32_t length);
+
     std::pair<const uint8_t*, uint32_t> bytes() const { return {data_.get(), length_}; }
     const uint8_t* data() const { return data_.get(); }
     uint32_t length() const { return length_; }

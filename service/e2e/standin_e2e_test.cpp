@@ -193,3 +193,46 @@ TEST(StandinService, MalformedAndErrorReplies) {
     EXPECT_EQ(failure(L"PRODUCT_VERSION"), L"Unexpected end of data when read from serializer.");
     EXPECT_EQ(askString(channel, L"PRODUCT_ROOT_D"), L"C:\\Varno");
 }
+
+namespace {
+
+size_t g_allocated = 0;
+
+void countAllocation(size_t requested, uint32_t) {
+    g_allocated += requested;
+}
+
+} // namespace
+
+TEST(StandinService, BrokenRepliesStayWithTheirQueries) {
+    const std::wstring pipe = uniqueName(L"zra.e2e.stray");
+    // A stray 2-byte message ahead of the first two replies to PANEL_VERSION (both attempts of
+    // one query); a length 536870000 bytes too long promises far more than comes.
+    Standin service(pipe, L"--set \"fault:2 PANEL_VERSION stray 2\" "
+                          L"--fault \"PRODUCT_VERSION badlength 536870000\"");
+    vpipechannel::client channel(L"SOFTWARE\\ZraTest\\absent", pipe, true);
+    struct Step {
+        const wchar_t* name;
+        const wchar_t* result; // the answer, or the failure's message
+    };
+    const Step steps[] = {
+        {L"PANEL_VERSION", L"Completed only 2 of 4 bytes"},
+        {L"PRODUCT_ROOT_D", L"C:\\Varno"},
+        {L"PRODUCT_VERSION", L"Completed only 19 of 536870019 bytes"},
+        {L"PANEL_VERSION", L"18.0.61"},
+    };
+    for (const Step& step : steps) {
+        g_allocated = 0;
+        const vserializer::AllocationObserver previous =
+            vserializer::setAllocationObserver(countAllocation);
+        std::wstring result;
+        try {
+            result = askString(channel, step.name);
+        } catch (const vexception& e) {
+            result = e.message();
+        }
+        vserializer::setAllocationObserver(previous);
+        EXPECT_EQ(result, step.result) << cstr(step.name, CP_UTF8);
+        EXPECT_LT(g_allocated, 64u * 1024) << cstr(step.name, CP_UTF8);
+    }
+}

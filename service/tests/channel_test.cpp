@@ -4,12 +4,15 @@
 #include "service/tests/test_support.h"
 
 #include "base/exception.h"
+#include "base/text.h"
 #include "logging/log.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <string>
 #include <thread>
 
 using servicetest::Bytes;
@@ -371,4 +374,134 @@ TEST_F(Channel, ConcurrentQueriesEachGetTheirOwnReply) {
         thread.join();
     EXPECT_EQ(mismatches, 0);
     EXPECT_EQ(server.requests().size(), 100u);
+}
+
+namespace {
+
+// How the scripted service misbehaves around a reply.
+enum class Quirk {
+    None,
+    ExtraBefore, // a stray 2-byte message ahead of the reply
+    ExtraAfter,  // a stray 2-byte message after the reply
+    HugeLength,  // a length of 0x20000000 followed by the short payload
+};
+
+ServerReply quirkyReply(const std::wstring& answer, Quirk quirk) {
+    const Bytes payload = wideField(answer);
+    const Bytes stray = {0xEE, 0xEE};
+    ServerReply reply = replyWith(payload);
+    switch (quirk) {
+    case Quirk::None:
+        break;
+    case Quirk::ExtraBefore:
+        reply.messages.insert(reply.messages.begin(), stray);
+        break;
+    case Quirk::ExtraAfter:
+        reply.messages.push_back(stray);
+        break;
+    case Quirk::HugeLength:
+        reply.messages[0] = u32(0x20000000);
+        break;
+    }
+    return reply;
+}
+
+std::wstring answerFor(const std::wstring& name) {
+    return L"answer to " + name;
+}
+
+// The largest block and the sum of all blocks asked for by serializers while installed.
+struct AllocationWatch {
+    static size_t largest;
+    static size_t total;
+    static void observe(size_t requested, uint32_t) {
+        largest = std::max(largest, requested);
+        total += requested;
+    }
+    AllocationWatch() : previous(vserializer::setAllocationObserver(observe)) {
+        largest = total = 0;
+    }
+    ~AllocationWatch() { vserializer::setAllocationObserver(previous); }
+    vserializer::AllocationObserver previous;
+};
+size_t AllocationWatch::largest = 0;
+size_t AllocationWatch::total = 0;
+
+} // namespace
+
+TEST_F(Channel, NoQueryReadsAnotherQuerysAnswer) {
+    struct Step {
+        const wchar_t* name;
+        Quirk quirk;            // on every attempt of this query
+        const wchar_t* failure; // null when the query gets its own answer
+    };
+    const Step steps[] = {
+        {L"PANEL_VERSION", Quirk::ExtraBefore, L"Completed only 2 of 4 bytes"},
+        {L"PRODUCT_VERSION", Quirk::None, nullptr},
+        {L"PRODUCT_ROOT_D", Quirk::ExtraAfter, nullptr},
+        {L"pwd", Quirk::None, nullptr},
+        {L"HUGE", Quirk::HugeLength, L"Completed only 33 of 536870912 bytes"},
+        {L"php", Quirk::None, nullptr},
+    };
+    TestPipeServer server(name, [&](const ServerRequest& request, size_t) {
+        const std::wstring asked = argumentOf(request);
+        for (const Step& step : steps)
+            if (asked == step.name)
+                return quirkyReply(answerFor(asked), step.quirk);
+        return replyWith(servicetest::errorField(L"unknown " + asked));
+    });
+    auto channel = connectTo(name);
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::wstring(step.name));
+        AllocationWatch watch;
+        try {
+            const std::wstring answer = channel->queryString(kOperation, stringBody(step.name));
+            EXPECT_EQ(step.failure, nullptr) << "answered " << cstr(answer, CP_UTF8);
+            EXPECT_EQ(answer, answerFor(step.name));
+        } catch (const vexception& e) {
+            ASSERT_NE(step.failure, nullptr) << cstr(e.fullText(), CP_UTF8);
+            EXPECT_EQ(e.message(), step.failure);
+            // What the failed exchange left in the pipe goes with its connection.
+            EXPECT_EQ(channel->pipe(), nullptr);
+        }
+        // Memory follows the bytes that came, not the length announced: kilobytes even for HUGE,
+        // over both of its attempts.
+        EXPECT_LT(AllocationWatch::total, 64u * 1024);
+    }
+}
+
+TEST_F(Channel, UnreadBytesBeforeARequestMeanANewConnection) {
+    TestPipeServer server(name, [](const ServerRequest& request, size_t index) {
+        return quirkyReply(answerFor(argumentOf(request)),
+                           index == 0 ? Quirk::ExtraAfter : Quirk::None);
+    });
+    auto channel = connectTo(name);
+    EXPECT_EQ(channel->queryString(kOperation, stringBody(L"first")), answerFor(L"first"));
+    const DWORD start = ::GetTickCount();
+    while (channel->pipe()->unreadBytes() == 0 && ::GetTickCount() - start < 5000)
+        ::Sleep(5);
+    ASSERT_EQ(channel->pipe()->unreadBytes(), 2u);
+
+    EXPECT_EQ(channel->queryString(kOperation, stringBody(L"second")), answerFor(L"second"));
+    // The request went out once, on a fresh connection; nothing failed, so nothing was logged.
+    EXPECT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.connections(), 2u);
+    EXPECT_TRUE(takeLog().empty());
+}
+
+TEST_F(Channel, HonestRepliesOfEverySizeArriveWhole) {
+    const size_t lengths[] = {0, 1, 2045, 2046, 5000, 40000};
+    TestPipeServer server(name, [](const ServerRequest& request, size_t) {
+        const std::wstring asked = argumentOf(request);
+        return replyWith(wideField(std::wstring(std::stoul(asked), L'x')));
+    });
+    auto channel = connectTo(name);
+    for (size_t length : lengths) {
+        SCOPED_TRACE(length);
+        const std::wstring answer =
+            channel->queryString(kOperation, stringBody(std::to_wstring(length)));
+        EXPECT_EQ(answer, std::wstring(length, L'x'));
+    }
+    EXPECT_EQ(server.connections(), 1u);
+    EXPECT_TRUE(takeLog().empty());
 }

@@ -1,15 +1,20 @@
 #include "base/win32.h"
 
 #include "service/pipe.h"
+#include "service/serializer.h"
 #include "service/tests/test_support.h"
 
 #include "base/exception.h"
+#include "base/text.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <thread>
 #include <typeinfo>
 
+using servicetest::Bytes;
 using servicetest::TempLocalMachineKey;
 using servicetest::uniqueName;
 
@@ -68,6 +73,17 @@ void expectLocation(const vexception& e, const char* function, int32_t line) {
     EXPECT_EQ(e.locations()[0].function, function);
     EXPECT_EQ(e.locations()[0].line, line);
 }
+
+// A pipe whose one instance is taken by another client.
+struct BusyPipe {
+    explicit BusyPipe(const wchar_t* prefix)
+        : path(pipePath(uniqueName(prefix))), server(serverInstance(path, 1)),
+          occupant(::CreateFileW(path.c_str(), kAccess, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr)) {}
+    std::wstring path;
+    base::ScopedFileHandle server;
+    base::ScopedFileHandle occupant;
+};
 
 // Every test here that reads "PipeConnectTryCount" reads it from its own key.
 class ConnectTryCount : public ::testing::Test {
@@ -309,12 +325,9 @@ TEST_F(ConnectTryCount, NegativeCountMakesNoAttempt) {
 }
 
 TEST_F(ConnectTryCount, BusyServerIsTriedTheConfiguredNumberOfTimes) {
-    const std::wstring path = pipePath(uniqueName(L"zra.busy"));
-    base::ScopedFileHandle server = serverInstance(path, 1);
-    // The one instance is taken by another client.
-    base::ScopedFileHandle occupant(::CreateFileW(path.c_str(), kAccess, 0, nullptr, OPEN_EXISTING,
-                                                  FILE_FLAG_OVERLAPPED, nullptr));
-    ASSERT_TRUE(occupant);
+    const BusyPipe busy(L"zra.busy");
+    ASSERT_TRUE(busy.occupant);
+    const std::wstring& path = busy.path;
 
     auto attemptFor = [&](int defaultAttempts) {
         const DWORD start = ::GetTickCount();
@@ -359,4 +372,256 @@ TEST_F(ConnectTryCount, BusyServerThatFreesUpIsJoined) {
     release.join();
     EXPECT_TRUE(handle);
     EXPECT_LT(::GetTickCount() - start, 2500u);
+}
+
+namespace {
+
+// A message the peer announced at one size and sent at another, read in growing steps.
+enum class Outcome { Whole, Short, Overlong };
+
+struct AnnouncedCase {
+    const char* name;
+    uint32_t announced;
+    uint32_t sent;
+    Outcome outcome;
+};
+
+const AnnouncedCase kAnnouncedCases[] = {
+    {"small", 5, 5, Outcome::Whole},
+    {"exactly the first step", 4096, 4096, Outcome::Whole},
+    {"one past the first step", 4097, 4097, Outcome::Whole},
+    {"many steps", 70000, 70000, Outcome::Whole},
+    {"short within the first step", 10, 3, Outcome::Short},
+    {"huge claim, few bytes", 0x20000000, 11, Outcome::Short},
+    {"short after several steps", 20000, 9000, Outcome::Short},
+    {"one byte too many", 8, 9, Outcome::Overlong},
+    {"too many after several steps", 9000, 9001, Outcome::Overlong},
+};
+
+Bytes pattern(uint32_t size) {
+    Bytes bytes(size);
+    for (uint32_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    return bytes;
+}
+
+// The client end of a connection opened for blocking transfers in message read mode.
+std::unique_ptr<Con::Pipe> blockingClient(const std::wstring& path) {
+    HANDLE handle = ::CreateFileW(path.c_str(), kAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    ::SetNamedPipeHandleState(handle, &mode, nullptr, nullptr);
+    return std::make_unique<Con::Pipe>(handle);
+}
+
+void readAnnouncedCase(const AnnouncedCase& tc, bool overlapped) {
+    SCOPED_TRACE(std::string(tc.name) + (overlapped ? " (overlapped)" : " (blocking)"));
+    Connection c;
+    std::unique_ptr<Con::Pipe> client;
+    if (overlapped) {
+        client = std::move(c.client);
+    } else {
+        c.client.reset();
+        c.path = pipePath(uniqueName(L"zra.blocking"));
+        c.server = serverInstance(c.path);
+        client = blockingClient(c.path);
+        ASSERT_TRUE(client->isOpen());
+        acceptClient(c.server.get());
+    }
+    const Bytes sent = pattern(tc.sent);
+    // Messages larger than the pipe's buffer complete only as the client reads them.
+    std::thread writer([&] {
+        DWORD count = 0;
+        ::WriteFile(c.server.get(), sent.data(), tc.sent, &count, nullptr);
+    });
+
+    vserializer storage;
+    uint32_t largest = 0;
+    const Con::Pipe::Reserve reserve = [&](uint32_t capacity) {
+        largest = std::max(largest, capacity);
+        return storage.reserve(capacity);
+    };
+    switch (tc.outcome) {
+    case Outcome::Whole:
+        EXPECT_EQ(client->readAnnounced(tc.announced, reserve), static_cast<int>(tc.announced));
+        storage.setReceived(tc.announced);
+        EXPECT_TRUE(std::equal(sent.begin(), sent.end(), storage.data()));
+        break;
+    case Outcome::Short: {
+        const vexception e = caught([&] { client->readAnnounced(tc.announced, reserve); });
+        EXPECT_EQ(e.message(), format(L"Completed only %d of %d bytes", static_cast<int>(tc.sent),
+                                      static_cast<int>(tc.announced)));
+        if (overlapped)
+            expectLocation(e, "Con::OverlappedPipe::internalComplete", 392);
+        else
+            expectLocation(e, "Con::Pipe::read", 92);
+        break;
+    }
+    case Outcome::Overlong:
+        try {
+            client->readAnnounced(tc.announced, reserve);
+            ADD_FAILURE() << "no exception";
+        } catch (const vosexception& e) {
+            EXPECT_EQ(e.code(), static_cast<uint32_t>(ERROR_MORE_DATA));
+        }
+        break;
+    }
+    // Memory follows what was sent, whatever was announced.
+    EXPECT_LE(largest, std::max<uint32_t>(4096, 2 * tc.sent));
+    EXPECT_FALSE(client->finished());
+    client.reset();
+    writer.join();
+}
+
+} // namespace
+
+TEST(ReadAnnounced, MemoryFollowsTheBytesThatArrive) {
+    for (const AnnouncedCase& tc : kAnnouncedCases) {
+        readAnnouncedCase(tc, true);
+        readAnnouncedCase(tc, false);
+    }
+}
+
+TEST(ReadAnnounced, PeerGoneBeforeTheMessageIsAQuietEnd) {
+    Connection c;
+    c.server.reset();
+    vserializer storage;
+    EXPECT_EQ(
+        c.client->readAnnounced(64, [&](uint32_t capacity) { return storage.reserve(capacity); }),
+        0);
+    EXPECT_TRUE(c.client->finished());
+}
+
+TEST(OverlappedPipe, UnreadBytesCountWhatIsWaiting) {
+    Connection c;
+    EXPECT_EQ(c.client->unreadBytes(), 0u);
+    serverWrite(c.server.get(), "ab", 2);
+    serverWrite(c.server.get(), "cdef", 4);
+    EXPECT_EQ(c.client->unreadBytes(), 6u);
+    char buffer[2] = {};
+    EXPECT_EQ(c.client->read(buffer, 2, true), 2);
+    EXPECT_EQ(c.client->unreadBytes(), 4u);
+    c.client->close();
+    EXPECT_EQ(c.client->unreadBytes(), 0u);
+}
+
+namespace {
+
+struct OpenCall {
+    int calls = 0;
+    DWORD access = 0;
+    DWORD share = 0;
+    bool attributes = false;
+    DWORD disposition = 0;
+    DWORD flags = 0;
+};
+OpenCall g_open;
+
+HANDLE WINAPI recordingOpen(LPCWSTR path, DWORD access, DWORD share,
+                            LPSECURITY_ATTRIBUTES attributes, DWORD disposition, DWORD flags,
+                            HANDLE templateFile) {
+    ++g_open.calls;
+    g_open.access = access;
+    g_open.share = share;
+    g_open.attributes = attributes != nullptr;
+    g_open.disposition = disposition;
+    g_open.flags = flags;
+    return ::CreateFileW(path, access, share, attributes, disposition, flags, templateFile);
+}
+
+bool runningUnderWine() {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+std::vector<uint8_t> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
+    DWORD size = 0;
+    ::GetTokenInformation(token, kind, nullptr, 0, &size);
+    std::vector<uint8_t> data(size);
+    if (size == 0 || !::GetTokenInformation(token, kind, data.data(), size, &size))
+        data.clear();
+    return data;
+}
+
+} // namespace
+
+TEST(ClientOverlappedPipeCreate, OpensForIdentificationOnly) {
+    g_open = OpenCall();
+    const Con::testing::OpenFunction previous = Con::testing::setOpenFunction(recordingOpen);
+    std::unique_ptr<Connection> c;
+    try {
+        c = std::make_unique<Connection>();
+    } catch (...) {
+        Con::testing::setOpenFunction(previous);
+        throw;
+    }
+    Con::testing::setOpenFunction(previous);
+
+    EXPECT_EQ(g_open.calls, 1);
+    EXPECT_EQ(g_open.access, kAccess);
+    EXPECT_EQ(g_open.share, 0u);
+    EXPECT_FALSE(g_open.attributes);
+    EXPECT_EQ(g_open.disposition, static_cast<DWORD>(OPEN_EXISTING));
+    EXPECT_EQ(g_open.flags, static_cast<DWORD>(FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
+                                               SECURITY_IDENTIFICATION));
+
+    // The service can still tell who is calling.
+    const uint32_t hello = 1;
+    ASSERT_EQ(c->client->write(&hello, 4, true), 4);
+    uint32_t received = 0;
+    DWORD count = 0;
+    ASSERT_TRUE(::ReadFile(c->server.get(), &received, 4, &count, nullptr));
+    ASSERT_TRUE(::ImpersonateNamedPipeClient(c->server.get()));
+    base::ScopedHandle callerToken;
+    const BOOL opened =
+        ::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, callerToken.put());
+    ::RevertToSelf();
+    ASSERT_TRUE(opened);
+    base::ScopedHandle ownToken;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, ownToken.put()));
+    const std::vector<uint8_t> caller = tokenInformation(callerToken.get(), TokenUser);
+    const std::vector<uint8_t> own = tokenInformation(ownToken.get(), TokenUser);
+    ASSERT_FALSE(caller.empty());
+    ASSERT_FALSE(own.empty());
+    EXPECT_TRUE(::EqualSid(reinterpret_cast<const TOKEN_USER*>(caller.data())->User.Sid,
+                           reinterpret_cast<const TOKEN_USER*>(own.data())->User.Sid));
+    const std::vector<uint8_t> level = tokenInformation(callerToken.get(), TokenImpersonationLevel);
+    ASSERT_EQ(level.size(), sizeof(SECURITY_IMPERSONATION_LEVEL));
+    // Wine accepts the flags without honouring them: it hands out an impersonation token.
+    if (!runningUnderWine()) {
+        EXPECT_EQ(*reinterpret_cast<const SECURITY_IMPERSONATION_LEVEL*>(level.data()),
+                  SecurityIdentification);
+    }
+}
+
+namespace {
+
+std::atomic<int> g_apcRuns{0};
+
+void CALLBACK countApc(ULONG_PTR) {
+    ++g_apcRuns;
+}
+
+} // namespace
+
+TEST(AlertableSleep, RunsCompletionRoutinesAndSleepsOnToTheEnd) {
+    g_apcRuns = 0;
+    ASSERT_TRUE(::QueueUserAPC(countApc, ::GetCurrentThread(), 0));
+    ASSERT_TRUE(::QueueUserAPC(countApc, ::GetCurrentThread(), 0));
+    const DWORD start = ::GetTickCount();
+    Con::alertableSleep(200);
+    EXPECT_EQ(g_apcRuns, 2);
+    EXPECT_GE(::GetTickCount() - start, 180u);
+}
+
+TEST_F(ConnectTryCount, BusyWaitLetsQueuedCompletionRoutinesRun) {
+    const BusyPipe busy(L"zra.apc");
+    ASSERT_TRUE(busy.occupant);
+    const std::wstring& path = busy.path;
+    key.setDword(L"PipeConnectTryCount", 1);
+    g_apcRuns = 0;
+    ASSERT_TRUE(::QueueUserAPC(countApc, ::GetCurrentThread(), 0));
+    const vexception e =
+        caught([&] { Con::ClientOverlappedPipe::create(path, kAccess, PIPE_READMODE_MESSAGE, 5); });
+    expectLocation(e, "Con::ClientOverlappedPipe::create", 509);
+    // Nothing else on this thread waits alertably: the routine ran in the wait between attempts.
+    EXPECT_EQ(g_apcRuns, 1);
 }

@@ -111,6 +111,7 @@ const KindName kKinds[] = {
     {FaultKind::Combined, L"combined"},
     {FaultKind::BadLength, L"badlength"},
     {FaultKind::LengthBytes, L"lengthbytes"},
+    {FaultKind::Stray, L"stray"},
     {FaultKind::Raw, L"raw"},
     {FaultKind::Delay, L"delay"},
     {FaultKind::Close, L"close"},
@@ -158,6 +159,7 @@ Fault parseFault(std::wstring rest, int64_t times) {
         fault.number = parseNumber(trim(argument), INT32_MIN, INT32_MAX, kind.c_str());
         break;
     case FaultKind::LengthBytes:
+    case FaultKind::Stray:
         fault.number = parseNumber(trim(argument), 1, 16, kind.c_str());
         break;
     case FaultKind::Delay:
@@ -299,6 +301,7 @@ std::wstring Config::dump() const {
         case FaultKind::Trailing:
         case FaultKind::BadLength:
         case FaultKind::LengthBytes:
+        case FaultKind::Stray:
         case FaultKind::Delay:
             out += format(L" %d", static_cast<int>(f.number));
             break;
@@ -419,6 +422,8 @@ ReplyPlan Config::plan(const Request& request) {
     else if (kind == FaultKind::LengthBytes)
         lengthMessage = (le32(length) + std::string(16, '\0')).substr(0, shape.number);
 
+    if (kind == FaultKind::Stray)
+        plan.messages.push_back(std::string(static_cast<size_t>(shape.number), '\xEE'));
     if (kind == FaultKind::Close && shape.stage == Stage::Reply) {
         plan.closeBeforeReply = true;
     } else if (kind == FaultKind::Combined) {

@@ -24,6 +24,7 @@ enum class FaultKind {
     Combined,    // reply length and payload in one message
     BadLength,   // reply length off by N (signed) from the payload sent
     LengthBytes, // reply length message of N bytes instead of 4
+    Stray,       // a message of N bytes ahead of the reply length
     Raw,         // the payload is the given bytes
     Delay,       // wait N ms before replying
     Close,       // close the pipe instance at a stage of the exchange

@@ -39,7 +39,7 @@ const wchar_t kUsage[] =
     L"  error NAME=MESSAGE | fault[:COUNT] NAME|* KIND [ARG] | # comment\n"
     L"Fault kinds: error MESSAGE, truncate N, charsize N, narrow, oddbyte, trailing N, "
     L"emptyblock,\n"
-    L"  doubleerror, combined, badlength N, lengthbytes N, raw HEX, delay MS,\n"
+    L"  doubleerror, combined, badlength N, lengthbytes N, stray N, raw HEX, delay MS,\n"
     L"  close connect|request|reply|payload\n"
     L"Commands on stdin: stop, restart [MS], hold [N], release, set LINE, clear-faults, count\n";
 

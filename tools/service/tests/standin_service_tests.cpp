@@ -509,6 +509,7 @@ TEST(StandinFaults, ShapeTheReply) {
         {L"badlength -1", {u32(10), abc}},
         {L"lengthbytes 2", {Bytes("\x0B\0", 2), abc}},
         {L"lengthbytes 6", {u32(11) + Bytes(2, '\0'), abc}},
+        {L"stray 2", {Bytes("\xEE\xEE", 2), u32(11), abc}},
         {L"raw 01 02 0a", {u32(3), Bytes("\x01\x02\x0A", 3)}},
         {L"raw", {u32(0)}},
         {L"combined", {u32(11) + abc}},
