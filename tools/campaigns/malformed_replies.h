@@ -23,16 +23,17 @@ struct RepliesOptions {
 
 struct RepliesFigures {
     uint64_t queries = 0;
-    uint64_t intact = 0;           // replies sent unchanged
-    uint64_t intactWrong = 0;      // ... answered with anything but the expected text
-    uint64_t answered = 0;         // queries that returned a string
-    uint64_t failed = 0;           // queries that raised a vexception
-    uint64_t unexpected = 0;       // queries that raised anything else
-    uint64_t hangs = 0;            // queries past the bound, stalls aside
-    uint64_t stalls = 0;           // past the bound after the server promised bytes and fell silent
-    uint64_t lateExtraReplies = 0; // cross answers right after a query answered twice
-    uint64_t crossAnswers = 0;     // answers carrying another query's tag
-    uint64_t retried = 0;          // queries the server saw twice (reconnect and retry)
+    uint64_t intact = 0;      // replies sent unchanged
+    uint64_t intactWrong = 0; // ... answered with anything but the expected text
+    uint64_t answered = 0;    // queries that returned a string
+    uint64_t failed = 0;      // queries that raised a vexception
+    uint64_t unexpected = 0;  // queries that raised anything else
+    uint64_t hangs = 0;       // queries past the bound, stalls aside
+    uint64_t stalls = 0;      // past the bound after the server promised bytes and fell silent
+    // Cross answers right after a query answered twice, or after another cross answer.
+    uint64_t lateExtraReplies = 0;
+    uint64_t crossAnswers = 0; // answers carrying another query's tag
+    uint64_t retried = 0;      // queries the server saw twice (reconnect and retry)
     uint64_t largestAllocation = 0;
     uint64_t largestReplySent = 0; // bytes of all messages of one attempt's reply
     uint64_t largestAnnounced = 0; // the largest length a reply claimed

@@ -108,6 +108,7 @@ TEST(ServiceFaults, LaunchesAreJudgedByTheChildsExactLineOrAKnownText) {
         {"Unexpected end of data when read from serializer.", 1, false, Outcome::ErrorText},
         {"campaign refusal", 1, false, Outcome::ErrorText},
         {"Pipe is finished", 1, false, Outcome::ErrorText},
+        {"Completed only 31 of 32 bytes", 1, false, Outcome::ErrorText},
         {"Unexpected end of data when read from serializer.", 0, false, Outcome::OtherText},
         {"", 1, false, Outcome::OtherText},
         {"something else", 1, false, Outcome::OtherText},
