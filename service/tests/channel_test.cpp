@@ -488,20 +488,3 @@ TEST_F(Channel, UnreadBytesBeforeARequestMeanANewConnection) {
     EXPECT_EQ(server.connections(), 2u);
     EXPECT_TRUE(takeLog().empty());
 }
-
-TEST_F(Channel, HonestRepliesOfEverySizeArriveWhole) {
-    const size_t lengths[] = {0, 1, 2045, 2046, 5000, 40000};
-    TestPipeServer server(name, [](const ServerRequest& request, size_t) {
-        const std::wstring asked = argumentOf(request);
-        return replyWith(wideField(std::wstring(std::stoul(asked), L'x')));
-    });
-    auto channel = connectTo(name);
-    for (size_t length : lengths) {
-        SCOPED_TRACE(length);
-        const std::wstring answer =
-            channel->queryString(kOperation, stringBody(std::to_wstring(length)));
-        EXPECT_EQ(answer, std::wstring(length, L'x'));
-    }
-    EXPECT_EQ(server.connections(), 1u);
-    EXPECT_TRUE(takeLog().empty());
-}
