@@ -148,7 +148,16 @@ vserializer::Block vserializer::readBlockImpl(bool insideErrorMarker) {
 }
 
 std::wstring vserializer::readStringImpl(bool insideErrorMarker) {
-    const Block block = readBlockImpl(insideErrorMarker);
+    std::wstring text = decodeString(readBlockImpl(insideErrorMarker));
+    // Every string of the protocol is a C-string. A NUL inside one means the reply is garbled
+    // (UTF-16 text under a character size of 1 reads as "C\0:\0..."), and the value would be
+    // cut at it wherever it is used: a password or version cut short must not pass as an answer.
+    if (text.find(L'\0') != std::wstring::npos)
+        raiseProtocol(L"Invalid Protocol when read C-string from serializer.");
+    return text;
+}
+
+std::wstring vserializer::decodeString(const Block& block) {
     if (!block.data)
         raiseProtocol(L"Unexpected end of data when read C-string from serializer.");
     if (block.length < 1)

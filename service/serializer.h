@@ -70,6 +70,7 @@ private:
     // reply made of markers cannot recurse without bound.
     Block readBlockImpl(bool insideErrorMarker);
     std::wstring readStringImpl(bool insideErrorMarker);
+    static std::wstring decodeString(const Block& block);
     void grow(uint32_t needed);
     void put(const void* bytes, uint32_t size);
     void* allocate(size_t size);

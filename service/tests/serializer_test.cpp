@@ -126,6 +126,9 @@ TEST(SerializerRead, ProtocolErrors) {
         {u32(0), L"Unexpected end of data when read C-string from serializer."},
         {{2, 0, 0, 0, 3, 0}, L"Unsupported char size when read C-string from serializer."},
         {{2, 0, 0, 0, 0, 0}, L"Unsupported char size when read C-string from serializer."},
+        // A NUL inside a string of either size: wide text read as narrow, or garbled wide text.
+        {{5, 0, 0, 0, 1, 'C', 0, ':', 0}, L"Invalid Protocol when read C-string from serializer."},
+        {{5, 0, 0, 0, 2, 'a', 0, 0, 0}, L"Invalid Protocol when read C-string from serializer."},
         {concat({u32(0xFFFFFFFF), u32(0xFFFFFFFF), wideField(L"x")}),
          L"Double exception on read from serializer"},
         {concat({u32(0xFFFFFFFF), u32(0)}), L"Double exception on read from serializer"},
