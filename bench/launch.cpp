@@ -14,9 +14,11 @@
 
 #include "base/exception.h"
 #include "base/text.h"
+#include "base/scoped_handle.h"
 #include "bench/bench_support.h"
 
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -128,6 +130,84 @@ void measurePhases(uint32_t runs, uint32_t gapMs, const std::wstring& traced,
                  bench::median(minimalStarts), bench::median(minimalExits));
 }
 
+// One value of the panel's configuration key (32-bit view), set for the life of the object; what
+// was there before is put back.
+class ScopedConfigValue {
+public:
+    ScopedConfigValue(const wchar_t* name, DWORD type, const void* data, DWORD size) : name_(name) {
+        HKEY key = nullptr;
+        const LONG status = ::RegCreateKeyExW(
+            HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varno\\ZRA Config\\Config", 0, nullptr, 0,
+            KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr);
+        if (status != ERROR_SUCCESS)
+            throw std::runtime_error("cannot open the panel's configuration key");
+        key_.reset(key);
+        DWORD oldSize = 0;
+        had_ =
+            ::RegQueryValueExW(key, name, nullptr, &oldType_, nullptr, &oldSize) == ERROR_SUCCESS;
+        old_.resize(oldSize);
+        if (had_ && oldSize != 0)
+            ::RegQueryValueExW(key, name, nullptr, &oldType_, old_.data(), &oldSize);
+        set(type, data, size);
+    }
+    ScopedConfigValue(const ScopedConfigValue&) = delete;
+    ScopedConfigValue& operator=(const ScopedConfigValue&) = delete;
+    ~ScopedConfigValue() {
+        if (had_)
+            ::RegSetValueExW(key_.get(), name_, 0, oldType_, old_.data(),
+                             static_cast<DWORD>(old_.size()));
+        else
+            ::RegDeleteValueW(key_.get(), name_);
+    }
+    void set(DWORD type, const void* data, DWORD size) {
+        if (::RegSetValueExW(key_.get(), name_, 0, type, static_cast<const BYTE*>(data), size) !=
+            ERROR_SUCCESS)
+            throw std::runtime_error("cannot set a value of the panel's configuration key");
+    }
+
+private:
+    const wchar_t* name_;
+    base::ScopedRegKey key_;
+    bool had_ = false;
+    DWORD oldType_ = 0;
+    std::vector<BYTE> old_;
+};
+
+// The launcher with the Debug switch on (every record also goes to the rotated debug log in the
+// product root) against the same launcher with it off, in alternating rounds.
+void measureDebugSwitch(uint32_t rounds, uint32_t gapMs, const bench::Program& launcher,
+                        const std::wstring& root, const bench::NullHandles& nul) {
+    ::CreateDirectoryW((root + L"\\admin\\logs").c_str(), nullptr);
+    ScopedConfigValue productRoot(L"PRODUCT_ROOT_D", REG_SZ, root.c_str(),
+                                  static_cast<DWORD>((root.size() + 1) * sizeof(wchar_t)));
+    const DWORD on = 1, off = 0;
+    ScopedConfigValue debug(L"Debug", REG_DWORD, &off, sizeof off);
+    std::vector<double> ratios, onTimes, offTimes;
+    for (uint32_t round = 0; round <= rounds; ++round) {
+        double times[2] = {};
+        for (int i = 0; i < 2; ++i) {
+            // Alternate which variant goes first, so neither always follows the other.
+            const bool debugOn = (i == 0) == (round % 2 == 0);
+            debug.set(REG_DWORD, debugOn ? &on : &off, sizeof on);
+            ::Sleep(gapMs);
+            const double start = bench::now();
+            bench::runProcess(launcher.application, launcher.commandLine, nul.input(), nul.output(),
+                              nul.output());
+            times[debugOn ? 0 : 1] = (bench::now() - start) * 1e3;
+        }
+        if (round == 0)
+            continue; // a warm-up
+        onTimes.push_back(times[0]);
+        offTimes.push_back(times[1]);
+        ratios.push_back(times[0] / times[1]);
+    }
+    bench::print(L"launcher with Debug on: median %.1f ms, with Debug off: median %.1f ms "
+                 L"(%u rounds)\n",
+                 bench::median(onTimes), bench::median(offTimes), rounds);
+    bench::print(L"ratio launcher Debug on/off (median of per-round ratios): %.2f\n",
+                 bench::median(ratios));
+}
+
 int run(int argc, wchar_t** argv) {
     const bench::Options options(argc, argv);
     const uint32_t rounds = options.number(L"rounds", 60, 1, 100000);
@@ -137,6 +217,7 @@ int run(int argc, wchar_t** argv) {
     // machine instead of charging one variant for the previous one's exit.
     const uint32_t gapMs = options.number(L"gap-ms", 30, 0, 10000);
     const uint32_t phaseRuns = options.number(L"phase-runs", 15, 0, 100000);
+    const uint32_t debugRounds = options.number(L"debug-rounds", 20, 0, 100000);
     const std::wstring pipeName = options.text(L"pipe", bench::kDefaultPipeName);
     const std::wstring directory = bench::programDirectory();
     const std::wstring child = directory + L"\\bench-child.exe";
@@ -176,6 +257,8 @@ int run(int argc, wchar_t** argv) {
     bench::printGoal(L"launcher/parent", bench::medianRatio(programs[0], programs[1]), 1.05);
     bench::printGoal(L"launcher/cmd", bench::medianRatio(programs[0], programs[2]), 1.0);
 
+    if (debugRounds > 0)
+        measureDebugSwitch(debugRounds, gapMs, programs[0], root, nul);
     if (phaseRuns > 0)
         measurePhases(phaseRuns, gapMs, traced, child, directory + L"\\bench-child-traced.exe",
                       programs[1], nul);
