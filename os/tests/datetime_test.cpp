@@ -1,3 +1,4 @@
+#include "failure_text.h"
 #include "os/datetime.h"
 
 #include "base/exception.h"
@@ -11,6 +12,8 @@
 #include <string>
 
 namespace {
+
+using os_test::expectOsError;
 
 struct Fields {
     uint16_t year, month, day, hour, minute, second, milliseconds, dayOfWeek;
@@ -44,16 +47,6 @@ FILETIME fileTime(uint64_t ticks) {
     time.dwLowDateTime = static_cast<DWORD>(ticks);
     time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
     return time;
-}
-
-template <typename F> vosexception expectOsError(F&& work) {
-    try {
-        work();
-    } catch (const vosexception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no vosexception was raised";
-    return vosexception(0, L"", SourceLocation());
 }
 
 void expectRaisedAt(const vosexception& e, const std::wstring& context, const char* function) {

@@ -1,5 +1,10 @@
-// The text of the run-time error a piece of work raises, for tests that check messages.
+// What a piece of work raises, for tests that check failures: the text of a run-time error, or
+// the OS-error exception itself.
 #pragma once
+
+#include "base/exception.h"
+
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <stdexcept>
@@ -14,6 +19,16 @@ inline std::string failureOf(const std::function<void()>& work) {
         return e.what();
     }
     return "(no failure)";
+}
+
+template <typename F> vosexception expectOsError(F&& work) {
+    try {
+        work();
+    } catch (const vosexception& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no vosexception was raised";
+    return vosexception(0, L"", SourceLocation());
 }
 
 inline bool startsWith(const std::string& text, const std::string& prefix) {

@@ -1,3 +1,4 @@
+#include "failure_text.h"
 #include "os/sync.h"
 
 #include "base/exception.h"
@@ -16,6 +17,8 @@
 #include <vector>
 
 namespace {
+
+using os_test::expectOsError;
 
 using Clock = std::chrono::steady_clock;
 using base::ScopedHandle;
@@ -102,16 +105,6 @@ bool otherThreadCanLock(const std::wstring& name) {
             other.unlock();
     }).join();
     return got;
-}
-
-template <typename F> vosexception expectOsError(F&& work) {
-    try {
-        work();
-    } catch (const vosexception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no vosexception was raised";
-    return vosexception(0, L"", SourceLocation());
 }
 
 void expectRaisedAt(const vosexception& e, const std::wstring& context, const char* function,
