@@ -2,6 +2,7 @@
 # owned by this build directory; the prefix is made once, serially, by a fixture before any test
 # runs (parallel first use of a prefix races). Built on Windows itself they run as they are.
 option(ZRA_BUILD_TESTS "Build the test programs" ON)
+set(ZRA_TESTING_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(ZRA_RUN_UNDER_WINE ${CMAKE_CROSSCOMPILING})
 if(ZRA_RUN_UNDER_WINE)
     set(ZRA_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH
@@ -33,6 +34,16 @@ if(ZRA_BUILD_TESTS)
                  COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh ${ZRA_WINEPREFIX} stop)
         set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine RUN_SERIAL TRUE)
     endif()
+
+    # The judge of every test program, on stand-ins that end each way it must tell apart.
+    foreach(mode passed crash_after_summary no_summary failed_case)
+        add_test(NAME judge.${mode}
+                 COMMAND ${CMAKE_COMMAND} -P ${ZRA_TESTING_DIR}/run-gtest.cmake
+                         ${CMAKE_COMMAND} -DMODE=${mode} -P ${ZRA_TESTING_DIR}/judge-selftest.cmake)
+        if(NOT mode STREQUAL "passed")
+            set_tests_properties(judge.${mode} PROPERTIES WILL_FAIL TRUE)
+        endif()
+    endforeach()
 endif()
 
 # zra_program_path(<var> <target>)
@@ -72,31 +83,52 @@ function(zra_define_program_paths consumer)
     target_compile_definitions(${consumer} PRIVATE ${definitions})
 endfunction()
 
-# zra_add_test(NAME SOURCES a.cpp ... LIBS lib ... [NO_GTEST_MAIN])
-# One ctest entry per test exe. Wine has been seen to report 0 for a killed process, so the run is
-# also judged by gtest's own summary lines.
+# zra_add_test(NAME SOURCES a.cpp ... LIBS lib ... [NO_GTEST_MAIN] [ISOLATED])
+# One ctest entry per test exe, judged by its exit code and googletest's summary together
+# (run-gtest.cmake). Test programs that write or read the panel's machine-wide state (the
+# configuration key with the Debug switch and pipe name override, the service's pipe, the
+# servicing keys and mutexes of the readiness check, the event-log registration) hold one lock so
+# they never overlap; ISOLATED marks a program that touches none of it, which then runs in parallel
+# with anything.
 function(zra_add_test name)
     if(NOT ZRA_BUILD_TESTS)
         return()
     endif()
-    cmake_parse_arguments(T "NO_GTEST_MAIN" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "NO_GTEST_MAIN;ISOLATED" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     if(T_NO_GTEST_MAIN)
         target_link_libraries(${name} PRIVATE ${T_LIBS} gtest)
     else()
         target_link_libraries(${name} PRIVATE ${T_LIBS} gtest_main)
     endif()
-    add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
-    # The panel's configuration key (Debug switch, pipe name override) and the service's pipe name
-    # are machine-wide: test programs that set them must not overlap with ones that read them.
+    set(timeout 600)
+    # The judge stops the program a little before ctest would stop the judge, so a hang still shows
+    # the output it had.
+    math(EXPR program_timeout "${timeout} - 20")
+    add_test(NAME ${name}
+             COMMAND ${CMAKE_COMMAND} -DTIMEOUT=${program_timeout}
+                     -P ${ZRA_TESTING_DIR}/run-gtest.cmake
+                     ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}>
+             WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
     set_tests_properties(${name} PROPERTIES
-        RESOURCE_LOCK zra_panel_configuration
-        TIMEOUT 600
-        PASS_REGULAR_EXPRESSION "\\[  PASSED  \\]"
+        TIMEOUT ${timeout}
         FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\];Segmentation fault;Unhandled exception")
+    if(NOT T_ISOLATED)
+        set_tests_properties(${name} PROPERTIES RESOURCE_LOCK zra_panel_configuration)
+    endif()
     if(ZRA_RUN_UNDER_WINE)
         set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine)
     endif()
+endfunction()
+
+# zra_test_is_isolated(<test exe target>...)
+# For test programs made by zra_add_library: they touch no machine-wide state (see zra_add_test).
+function(zra_test_is_isolated)
+    foreach(name ${ARGN})
+        if(TEST ${name})
+            set_property(TEST ${name} PROPERTY RESOURCE_LOCK)
+        endif()
+    endforeach()
 endfunction()
 
 # zra_add_library(NAME DEPS dep... [TEST_LIBS lib...])
