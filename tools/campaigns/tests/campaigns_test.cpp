@@ -157,17 +157,19 @@ TEST(Stability, RestartsOfTheServiceLeakNoHandlesAndNoMemory) {
     ASSERT_TRUE(f.serviceStarted);
     EXPECT_EQ(f.answered + f.failed, options.count);
     EXPECT_EQ(f.wrong, 0u);
-    // Each restart breaks the connection under the next query, which reconnects and retries.
-    EXPECT_GE(f.reconnects, options.count / options.restartAfter - 2);
-    // A retry that lands while the service recreates its pipe finds none, or the instance it
-    // reached is closed under it (a transfer of 0 bytes): that query fails, and only that way.
+    // How many restarts land under a query (and so are logged as reconnects) rather than between
+    // two queries is a race whose odds follow the machine's speed: only what holds either way is
+    // asserted. A retry that lands while the service recreates its pipe finds none, or the instance
+    // it reached is closed under it (a transfer of 0 bytes): that query fails, and only that way,
+    // at most once per restart.
     EXPECT_LE(f.failed, options.count / options.restartAfter);
     for (const std::string& failure : f.failures)
         EXPECT_TRUE(failure.find("Unable to connect to pipe") != std::string::npos ||
                     failure.find("Pipe is finished") != std::string::npos ||
                     failure.find("Completed only 0 of") != std::string::npos)
             << failure;
-    // Sixteen reconnects after the warm-up: one handle lost on each would show.
+    // Sixteen restarts after the warm-up, each a new connection whether or not a query saw it
+    // break: one handle lost on each would show.
     EXPECT_LE(f.after.nextHandle, f.before.nextHandle + 4 * 4);
     EXPECT_LE(f.after.handles, f.before.handles + 4);
     // Allows the one-time load of message tables by a first failure; a per-query loss would not
