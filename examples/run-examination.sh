@@ -64,7 +64,7 @@ caption() {
 }
 
 for script in check.php check-python check.bat check.vbs; do
-    echo "\$ zra-launcher.exe $script $*   (panel version $version)"
+    printf '$ zra-launcher.exe %s %s   (panel version %s)\n' "$script" "$*" "$version"
     caption "$script"
     code=0
     "$build/wine-run" "$build/tools/runner/zra-capture.exe" -- "$build/launcher/zra-launcher.exe" \

@@ -19,13 +19,14 @@ trap '"$root/scripts/wine-prefix.sh" "$build/wineprefix" stop >/dev/null' EXIT
 
 # Runs the launcher through zra-capture, which prints its full exit code ("exit code: 0x...").
 run() {
-    echo "\$ zra-launcher.exe $*"
+    # printf, not echo: sh's echo would read "\c" in a Windows path as "stop here".
+    printf '$ zra-launcher.exe %s\n' "$*"
     out=$build/demo-output
     "$build/wine-run" "$build/tools/runner/zra-capture.exe" --out "$(echo "Z:$out" | sed 's|/|\\\\|g')" \
         -- "$build/launcher/zra-launcher.exe" "$@" >"$out.status" || true
     cat "$out"
     # The launcher adds no line break after a failure text; the demo does, for reading.
-    [ -s "$out" ] && echo
+    if [ -s "$out" ] && [ -n "$(tail -c 1 "$out")" ]; then echo; fi
     cat "$out.status"
 }
 caption() {
