@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cwchar>
 #include <sstream>
+#include <vector>
 
 namespace bench {
 
@@ -53,14 +55,36 @@ void print(const wchar_t* format, ...) {
     std::fflush(stdout);
 }
 
+namespace {
+bool g_goalMissed = false;
+} // namespace
+
 void printGoal(const wchar_t* name, double ratio, double goal) {
-    print(L"ratio %s: %.2f (goal <= %.2f) %s\n", name, ratio, goal,
-          ratio <= goal ? L"met" : L"NOT MET");
+    // A ratio that is not a number (nothing was measured) meets no goal.
+    const bool met = ratio <= goal;
+    if (!met)
+        g_goalMissed = true;
+    print(L"ratio %s: %.2f (goal <= %.2f) %s\n", name, ratio, goal, met ? L"met" : L"NOT MET");
 }
 
 int runMain(const wchar_t* program, int (*body)(int, wchar_t**), int argc, wchar_t** argv) {
     try {
-        return body(argc, argv);
+        // "--guard" is the runner's own switch; the body sees the other arguments only.
+        std::vector<wchar_t*> rest;
+        bool guard = false;
+        for (int i = 0; i < argc; ++i) {
+            if (i > 0 && std::wcscmp(argv[i], L"--guard") == 0)
+                guard = true;
+            else
+                rest.push_back(argv[i]);
+        }
+        g_goalMissed = false;
+        const int result = body(static_cast<int>(rest.size()), rest.data());
+        if (result == 0 && guard && g_goalMissed) {
+            print(L"%s: a goal was not met (exit code %d)\n", program, kGoalMissedExitCode);
+            return kGoalMissedExitCode;
+        }
+        return result;
     } catch (const vexception& e) {
         print(L"%s: %s\n", program, e.fullText().c_str());
     } catch (const std::exception& e) {

@@ -23,7 +23,12 @@ void print(const wchar_t* format, ...);
 // One ratio line: "ratio NAME: R (goal <= G) met" or "... NOT MET".
 void printGoal(const wchar_t* name, double ratio, double goal);
 
+// The exit code of a benchmark run with "--guard" that missed a goal of its own.
+constexpr int kGoalMissedExitCode = 2;
+
 // Runs a benchmark's body; a failure is printed with the program's name and gives exit code 1.
+// With the switch "--guard" among the arguments (taken out before the body sees them), a body
+// that ends normally but missed one of its goals gives kGoalMissedExitCode instead of 0.
 int runMain(const wchar_t* program, int (*body)(int, wchar_t**), int argc, wchar_t** argv);
 
 // The directory of this program, without a trailing separator.

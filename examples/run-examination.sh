@@ -36,9 +36,42 @@ exec 3>"$work/service-input"
 trap 'exec 3>&-; wait; "$root/scripts/wine-prefix.sh" "$build/wineprefix" stop >/dev/null' EXIT
 until grep -q ready "$work/service.log" 2>/dev/null; do sleep 0.2; done
 
+# Which road the panel version takes: fields compared as numbers, a missing field lower than any
+# (so 11.6 is before 11.6.0), as the launcher compares.
+road=$(echo "$version" | awk -F. '{
+    split("11.6.0", t, ".")
+    for (i = 1; i <= 3; i++) {
+        if (i > NF) { print "php.ini"; exit }
+        if ($i + 0 < t[i]) { print "php.ini"; exit }
+        if ($i + 0 > t[i]) { print "typed"; exit }
+    }
+    print "typed"
+}')
+
+# What each run shows, by the road the panel version takes.
+caption() {
+    if [ "$road" = php.ini ]; then
+        echo "   (before 11.6.0: the panel's php.exe with its php.ini runs it, whatever its type;"
+        echo "    that php.exe is a stand-in that prints its command line)"
+        return
+    fi
+    case "$1" in
+    check.php) echo "   (PHP: the panel's php.exe -q, a stand-in that prints its command line)" ;;
+    check-python) echo "   (no extension, its #! line names Python: the panel's Python, a stand-in)" ;;
+    check.bat) echo "   (batch file: Wine's cmd runs it; it exits with the number of arguments it got)" ;;
+    check.vbs) echo "   (VBScript: Wine's cscript runs it)" ;;
+    esac
+}
+
 for script in check.php check-python check.bat check.vbs; do
-    echo "\$ zra-launcher.exe $script $*   (panel version $version)"
+    printf '$ zra-launcher.exe %s %s   (panel version %s)\n' "$script" "$*" "$version"
+    caption "$script"
+    code=0
     "$build/wine-run" "$build/tools/runner/zra-capture.exe" -- "$build/launcher/zra-launcher.exe" \
-        "$(winpath "$work/$script")" "$@" || true
+        "$(winpath "$work/$script")" "$@" || code=$?
+    if [ "$code" -ne 0 ]; then
+        echo "   -> exit code $code is the script's own, passed on unchanged (1 could also be a"
+        echo "      launcher failure: then its failure text is printed)"
+    fi
     echo
 done

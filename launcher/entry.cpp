@@ -5,6 +5,9 @@
 #include "crash/se_translator.h"
 #include "launcher/check_system.h"
 #include "launcher/standard_output.h"
+#include "launcher/usage.h"
+#include "logging/log.h"
+#include "logging/log_line.h"
 #include "os/cancelation.h"
 
 #include <cwchar>
@@ -18,6 +21,9 @@ int dispatch(int argc, wchar_t** argv, ExaminationRunner runExamination) {
     // Exact and case-sensitive: anything else, "--CHECK-SYSTEM" included, names a script.
     if (std::wcscmp(argv[1], L"--check-system") == 0)
         return checkSystem();
+    // Switches, not script names: a script called "--version" is not a case worth serving.
+    if (writeUsage(argv[1]))
+        return 0;
     return static_cast<int>(runExamination(argc, argv));
 }
 
@@ -44,6 +50,12 @@ int launcherMain(int argc, wchar_t** argv, ExaminationRunner runExamination) {
     if (failure) {
         try {
             writeStandardOutput(cstr(failure->text(), 65001));
+        } catch (...) {
+        }
+        // With Debug on the debug log keeps what the installer was told, with its trail: without
+        // it a failed launch would leave no trace there. The texts never hold the password.
+        try {
+            varno::logging::writeFileSink(varno::logging::Error, failure->fullText());
         } catch (...) {
         }
     }

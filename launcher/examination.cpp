@@ -3,6 +3,7 @@
 #include "base/text.h"
 #include "launcher/phase_stamp.h"
 #include "launcher/version_compare.h"
+#include "logging/log.h"
 #include "os/path.h"
 #include "process/child_process.h"
 #include "service/client.h"
@@ -10,7 +11,6 @@
 #include <string>
 
 #ifdef ZRA_PHASE_STAMPS
-#include "logging/log.h"
 #include "process/command.h"
 #include "registry/registry.h"
 #endif
@@ -88,5 +88,9 @@ uint32_t runExamination(int argc, wchar_t** argv) {
     ZRA_PHASE_STAMP("child-start");
     const uint32_t code = child.waitExitCode();
     ZRA_PHASE_STAMP("child-run");
+    // The start record says what ran; this one closes it, so the debug log shows how it ended.
+    varno::logging::logMessage(varno::logging::Info,
+                               L"Examination %s ended with exit code %u (0x%08X)", argv[1], code,
+                               code);
     return code;
 }

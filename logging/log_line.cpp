@@ -22,7 +22,21 @@ std::wstring threadIdText() {
 }
 
 std::wstring recordText(int level, const std::wstring& text) {
-    return wstr(levelName(level), 0) + L": " + text;
+    const std::wstring head = wstr(levelName(level), 0) + L": ";
+    if (level != Info || text.find_first_of(L"\r\n") == std::wstring::npos)
+        return head + text;
+    // Info records carry what others supplied (arguments, a service's message): a line break in
+    // them would start what reads as a record of its own. They stay on their line.
+    std::wstring flat = head;
+    for (const wchar_t c : text) {
+        if (c == L'\r')
+            flat += L"\\r";
+        else if (c == L'\n')
+            flat += L"\\n";
+        else
+            flat += c;
+    }
+    return flat;
 }
 
 std::array<std::wstring, 8> lineParts(const SYSTEMTIME& localTime, const std::wstring& processId,

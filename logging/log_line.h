@@ -17,7 +17,8 @@ std::wstring formatLogTime(const SYSTEMTIME& localTime);
 // The process identifier in decimal, taken once per process.
 const std::wstring& processIdText();
 std::wstring threadIdText();
-// The text of a record routed to a log file: level name, ": ", text.
+// The text of a record routed to a log file: level name, ": ", text. An Info record never spans
+// lines: each CR and LF in its text is written as the two characters \r or \n.
 std::wstring recordText(int level, const std::wstring& text);
 
 // The parts of one line in the order they are written, each written separately: time, " ",

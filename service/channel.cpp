@@ -108,9 +108,13 @@ std::unique_ptr<vserializer> client::exchange(const GUID& operation, const vseri
     if (replyLength == 0)
         return std::make_unique<vserializer>();
 
-    // No block that large can exist in a 32-bit process; the heap has always refused it.
+    // No block that large can exist in a 32-bit process, so no service can mean it: what came is
+    // not a reply length (a stray message ahead of it, or a faulty service). Saying "out of
+    // memory" would send whoever reads it looking at the wrong machine.
     if (replyLength > static_cast<uint32_t>(PTRDIFF_MAX))
-        raiseOutOfMemory();
+        throw vexception(format(L"Invalid Protocol: the service announced a reply of %u bytes, "
+                                L"more than any reply can be",
+                                replyLength));
     // The length is only the service's claim: the reply's memory grows with the bytes that
     // actually arrive.
     auto reply = std::make_unique<vserializer>();

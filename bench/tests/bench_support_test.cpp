@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,48 @@ TEST(RunRounds, StopsWhenAProgramGivesAnotherExitCode) {
         EXPECT_NE(std::wstring::npos, e.message().find(L"wrong exited with 0")) << e.message();
     }
     EXPECT_THROW(bench::preflight(programs, nul), vexception);
+}
+
+namespace {
+
+double g_ratio = 0;
+std::vector<std::wstring> g_seen;
+
+int goalBody(int argc, wchar_t** argv) {
+    g_seen.assign(argv + 1, argv + argc);
+    bench::printGoal(L"test/goal", 0.5, 1.0);
+    bench::printGoal(L"test/ratio", g_ratio, 1.0);
+    return g_seen.empty() || g_seen[0] != L"fail" ? 0 : 1;
+}
+
+} // namespace
+
+TEST(RunMain, AGuardedRunThatMissesAGoalSaysSoInItsExitCode) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        double ratio;
+        std::vector<const wchar_t*> args;
+        int exitCode;
+    } cases[] = {
+        {2.0, {}, 0}, // unguarded: the ratios are only printed
+        {2.0, {L"--guard"}, bench::kGoalMissedExitCode},
+        {1.0, {L"--guard"}, 0},                          // a goal met exactly is met
+        {nan, {L"--guard"}, bench::kGoalMissedExitCode}, // nothing measured meets no goal
+        {2.0, {L"fail", L"--guard"}, 1},                 // a run that failed stays a failure
+        {0.1, {L"--rounds", L"3", L"--guard"}, 0},
+    };
+    for (const auto& c : cases) {
+        g_ratio = c.ratio;
+        std::vector<wchar_t*> argv = {const_cast<wchar_t*>(L"bench")};
+        for (const wchar_t* arg : c.args)
+            argv.push_back(const_cast<wchar_t*>(arg));
+        EXPECT_EQ(c.exitCode, bench::runMain(L"bench_test", &goalBody,
+                                             static_cast<int>(argv.size()), argv.data()))
+            << c.ratio;
+        // The body never sees the runner's own switch.
+        for (const std::wstring& arg : g_seen)
+            EXPECT_NE(L"--guard", arg);
+    }
 }
 
 // The floor program stands for "--check-system" only while both decide alike: the same keys, in

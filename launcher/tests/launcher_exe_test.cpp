@@ -211,4 +211,30 @@ TEST(LauncherFailure, DebugSwitchAddsTheTrailOfLocations) {
     }
 }
 
+TEST(LauncherSwitches, VersionAndHelpDescribeTheProgramItself) {
+    const std::string version = std::to_string(ZRA_PROJECT_VERSION_MAJOR) + "." +
+                                std::to_string(ZRA_PROJECT_VERSION_MINOR) + "." +
+                                std::to_string(ZRA_PROJECT_VERSION_PATCH);
+    const std::string versionLine = "zra-launcher " + version + "\n";
+    // Like "--check-system", the switches are exact and ignore what follows them.
+    for (const std::vector<std::wstring>& args :
+         {std::vector<std::wstring>{L"--version"}, {L"--version", L"--help"}}) {
+        const runner::RunResult r = launch(args);
+        EXPECT_EQ(versionLine, r.out);
+        EXPECT_EQ(0u, r.exitCode);
+    }
+    const runner::RunResult help = launch({L"--help"});
+    EXPECT_EQ(0u, help.exitCode);
+    EXPECT_EQ(0u, help.out.rfind(versionLine, 0)) << help.out;
+    for (const char* part : {"zra-launcher.exe --check-system", "zra-launcher.exe SCRIPT [ARGS...]",
+                             "Exit codes:", "operating.md"})
+        EXPECT_NE(std::string::npos, help.out.find(part)) << part;
+    // Any other spelling names a script, which is not there.
+    for (const wchar_t* other : {L"--VERSION", L"-version", L"--help "}) {
+        const runner::RunResult r = launch({other});
+        EXPECT_EQ(1u, r.exitCode);
+        EXPECT_EQ(std::string::npos, r.out.find(versionLine)) << r.out;
+    }
+}
+
 } // namespace

@@ -52,28 +52,32 @@ private:
     std::vector<std::wstring> created_;
 };
 
-// Sets a DWORD value, creating its key if needed; the old value (or its absence) comes back.
-class ScopedDwordValue {
+// Sets a value of any type, creating its key if needed; the old value (or its absence) comes back.
+class ScopedValue {
 public:
-    ScopedDwordValue(HKEY root, const std::wstring& path, const std::wstring& name, DWORD value,
-                     REGSAM view)
+    ScopedValue(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type,
+                const void* data, DWORD size, REGSAM view)
         : key_(root, path, view), root_(root), path_(path), name_(name), view_(view) {
         HKEY key = open();
         if (!key)
             return;
-        DWORD size = 0;
-        if (::RegQueryValueExW(key, name.c_str(), nullptr, &oldType_, nullptr, &size) ==
+        DWORD oldSize = 0;
+        if (::RegQueryValueExW(key, name.c_str(), nullptr, &oldType_, nullptr, &oldSize) ==
             ERROR_SUCCESS) {
             hadValue_ = true;
-            oldData_.resize(size);
-            ::RegQueryValueExW(key, name.c_str(), nullptr, &oldType_, oldData_.data(), &size);
+            oldData_.resize(oldSize);
+            ::RegQueryValueExW(key, name.c_str(), nullptr, &oldType_, oldData_.data(), &oldSize);
         }
-        EXPECT_EQ(ERROR_SUCCESS,
-                  ::RegSetValueExW(key, name.c_str(), 0, REG_DWORD,
-                                   reinterpret_cast<const BYTE*>(&value), sizeof value));
+        EXPECT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key, name.c_str(), 0, type,
+                                                  static_cast<const BYTE*>(data), size));
         ::RegCloseKey(key);
     }
-    ~ScopedDwordValue() {
+    // A REG_SZ value (with its terminating NUL).
+    ScopedValue(HKEY root, const std::wstring& path, const std::wstring& name,
+                const std::wstring& text, REGSAM view)
+        : ScopedValue(root, path, name, REG_SZ, text.c_str(),
+                      static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)), view) {}
+    ~ScopedValue() {
         HKEY key = open();
         if (!key)
             return;
@@ -84,6 +88,8 @@ public:
             ::RegDeleteValueW(key, name_.c_str());
         ::RegCloseKey(key);
     }
+    ScopedValue(const ScopedValue&) = delete;
+    ScopedValue& operator=(const ScopedValue&) = delete;
 
 private:
     HKEY open() {
@@ -101,6 +107,14 @@ private:
     bool hadValue_ = false;
     DWORD oldType_ = 0;
     std::vector<BYTE> oldData_;
+};
+
+// Sets a DWORD value, creating its key if needed; the old value (or its absence) comes back.
+class ScopedDwordValue : public ScopedValue {
+public:
+    ScopedDwordValue(HKEY root, const std::wstring& path, const std::wstring& name, DWORD value,
+                     REGSAM view)
+        : ScopedValue(root, path, name, REG_DWORD, &value, sizeof value, view) {}
 };
 
 } // namespace testreg

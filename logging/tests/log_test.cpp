@@ -122,6 +122,25 @@ TEST(LogLineTest, LayoutOfOneFileLine) {
     EXPECT_EQ(0xFE, kByteOrderMark[1]);
 }
 
+TEST(LogLineTest, AnInfoRecordStaysOnItsLine) {
+    const struct {
+        int level;
+        const wchar_t* text;
+        const wchar_t* record;
+    } cases[] = {
+        // An argument that looks like the start of another record is written as text.
+        {Info, L"args: a\r\n2014/03/07 09:05:01:042 1 1 Error: forged",
+         L"Info: args: a\\r\\n2014/03/07 09:05:01:042 1 1 Error: forged"},
+        {Info, L"x\ny\rz\n", L"Info: x\\ny\\rz\\n"},
+        {Info, L"plain \\n", L"Info: plain \\n"},
+        // Failures keep their trail of locations on lines of their own.
+        {Error, L"failed\n   at (f line 1)", L"Error: failed\n   at (f line 1)"},
+        {Warning, L"a\r\nb", L"Warning: a\r\nb"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.record, recordText(c.level, c.text)) << c.level;
+}
+
 TEST_F(RoutingTest, RecordsAreSeparatedNotTerminated) {
     StdoutCapture capture;
     writeConsole(L"first");

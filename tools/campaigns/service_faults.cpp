@@ -32,7 +32,7 @@ const char* const kKnownFailureTexts[] = {
     // The transport's exact-size check: a message shorter or longer than asked for.
     "Completed only ",
     // A reply length no block can have (a stray message read as the length).
-    "Out of memory.",
+    "Invalid Protocol: the service announced a reply of ",
     "Unable to ",
     "is not installed",
     "is not recognized as an internal or external command",
