@@ -57,6 +57,7 @@ StabilityFigures runStability(const StabilityOptions& options) {
     };
     figures.start = sample(0);
     const uint64_t begin = milliseconds();
+    uint32_t lastFailed = 0;
     for (uint32_t i = 0; i < options.count; ++i) {
         if (i == options.warmUp)
             figures.before = sample(i);
@@ -70,6 +71,9 @@ StabilityFigures runStability(const StabilityOptions& options) {
             if (answer != query.expected)
                 ++figures.wrong;
         } catch (const vexception& e) {
+            if (figures.failed == 0 || lastFailed + 1 != i)
+                ++figures.failureRuns;
+            lastFailed = i;
             ++figures.failed;
             if (figures.failures.size() < 10)
                 figures.failures.push_back("query " + std::to_string(i) + ": " + utf8(e.message()));
@@ -108,8 +112,8 @@ void printStabilityFigures(FILE* out, const StabilityOptions& options, const Sta
         std::fprintf(out, "  the stand-in service did not start\n");
         return;
     }
-    std::fprintf(out, "  answered %u (wrong %u), failed %u, reconnects %u\n", f.answered, f.wrong,
-                 f.failed, f.reconnects);
+    std::fprintf(out, "  answered %u (wrong %u), failed %u in %u stretches, reconnects %u\n",
+                 f.answered, f.wrong, f.failed, f.failureRuns, f.reconnects);
     std::fprintf(out, "  handles: %lu at start, %lu after %u warm-up queries, %lu at the end\n",
                  f.start.handles, f.before.handles, options.warmUp, f.after.handles);
     std::fprintf(out, "  next handle value: 0x%x at start, 0x%x after warm-up, 0x%x at the end\n",

@@ -33,6 +33,7 @@ struct StabilityFigures {
     uint32_t answered = 0;
     uint32_t wrong = 0;      // answered with anything but the configured value
     uint32_t failed = 0;     // raised
+    uint32_t failureRuns = 0; // stretches of consecutive failed queries
     uint32_t reconnects = 0; // exchanges retried after a reconnect
     StabilitySample start;   // before the first query
     StabilitySample before;  // after the warm-up
