@@ -60,7 +60,9 @@ void dropByteOrderMark(std::string& line) {
 // as a pattern and run whatever matched; ".", ".." and a name ending in a separator name a
 // directory, never a file. cmd refuses all of them.
 bool isSearchableName(const std::wstring& command) {
-    if (command.find_first_of(L"*?<>\"") != std::wstring::npos)
+    // The "?" of the long form's prefix is no wildcard.
+    const size_t start = startsWith(command, L"\\\\?\\") ? 4 : 0;
+    if (command.find_first_of(L"*?<>\"", start) != std::wstring::npos)
         return false;
     const std::wstring name = VFileName::fileName(command);
     return !name.empty() && name != L"." && name != L"..";

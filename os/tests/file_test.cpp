@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <list>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -281,6 +282,30 @@ TEST_F(FileTest, AnExistingDirectoryIsSuccess) {
         EXPECT_FALSE(failed[0] || failed[1]) << round;
         EXPECT_TRUE(isFolder(deep)) << round;
     }
+}
+
+// What the log files and crash dumps do under a product root past MAX_PATH: the directory and file
+// paths come from combine in the long form, and every call takes them.
+TEST_F(FileTest, PathsCombinedPastMaxPathWorkThroughout) {
+    const std::wstring productRoot = VFileName::combine(root_, std::wstring(240, L'p'));
+    const std::wstring logs = VFileName::combine(productRoot, L"admin\\logs");
+    ASSERT_EQ(0u, logs.rfind(L"\\\\?\\", 0)) << narrow(logs);
+    VDirectory::createDirectory(logs);
+    VDirectory::createDirectory(logs); // a second time: it is there
+    const std::wstring file = VFileName::combine(logs, L"varnolog_debug20261208.log");
+    VFile log;
+    log.open(file, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(4u, log.write("line", 4, true));
+    log.close();
+    std::list<std::wstring> files;
+    listFiles(logs, L"varnolog_debug*.log", files, 0);
+    EXPECT_EQ(std::list<std::wstring>{file}, files);
+    setFileAttributes(file, FILE_ATTRIBUTE_READONLY);
+    removeFile(file, true, false, 0, 0);
+    EXPECT_FALSE(fileExist(file));
+    // The tree is past what the tear-down's short paths reach.
+    for (const std::wstring& level : {logs, VFileName::combine(productRoot, L"admin"), productRoot})
+        EXPECT_TRUE(::RemoveDirectoryW(level.c_str())) << narrow(level);
 }
 
 TEST_F(FileTest, FinderAndListFilesByDepth) {
