@@ -41,8 +41,8 @@ template <typename E>
     throw E(code, context, std::move(location));
 }
 
-template <typename E> [[noreturn]] void throwRunTime(const std::string& text) {
-    throw E(text);
+template <typename E> [[noreturn]] void throwRunTime(const std::wstring& text, uint32_t code) {
+    throw E(text, code);
 }
 
 const IID kManagedExceptionIid = {
@@ -264,39 +264,47 @@ void raiseRunTimeError(const wchar_t* fmt, uint32_t code, ...) {
     }
     va_end(args);
     if (code == 0)
-        throw std::runtime_error(cstr(message, 0));
-    const std::string text = cstr(format(L"%s: (%d) %s", message.c_str(), static_cast<int>(code),
-                                         systemMessage(code).c_str()),
-                                  0);
+        throw RunTime::Error(message, 0);
+    const std::wstring text = format(L"%s: (%d) %s", message.c_str(), static_cast<int>(code),
+                                     systemMessage(code).c_str());
     switch (code) {
     case 2:
     case 3:
-        throwRunTime<RunTime::PathNotFoundException>(text);
+        throwRunTime<RunTime::PathNotFoundException>(text, code);
     case 5:
-        throwRunTime<RunTime::AccessDeniedException>(text);
+        throwRunTime<RunTime::AccessDeniedException>(text, code);
     case 6:
-        throwRunTime<RunTime::InvalidHandleException>(text);
+        throwRunTime<RunTime::InvalidHandleException>(text, code);
     case 15:
     case 26:
     case 34:
     case 123:
     case 161:
     case 267:
-        throwRunTime<RunTime::InvalidPathException>(text);
+        throwRunTime<RunTime::InvalidPathException>(text, code);
     case 32:
     case 33:
     case 36:
-        throwRunTime<RunTime::SharingViolationException>(text);
+        throwRunTime<RunTime::SharingViolationException>(text, code);
     case 80:
     case 183:
-        throwRunTime<RunTime::AlreadyExistsException>(text);
+        throwRunTime<RunTime::AlreadyExistsException>(text, code);
     case 145:
-        throwRunTime<RunTime::DirectoryNotEmptyException>(text);
+        throwRunTime<RunTime::DirectoryNotEmptyException>(text, code);
     case 1332:
-        throwRunTime<RunTime::NoneMappedException>(text);
+        throwRunTime<RunTime::NoneMappedException>(text, code);
     default:
-        throwRunTime<std::runtime_error>(text);
+        throwRunTime<RunTime::Error>(text, code);
     }
+}
+
+RunTime::Error::Error(const std::wstring& message, uint32_t code)
+    : std::runtime_error(cstr(message, 0)), message_(message), code_(code) {}
+
+std::wstring exceptionText(const std::exception& e) {
+    if (const auto* error = dynamic_cast<const RunTime::Error*>(&e))
+        return error->message();
+    return wstr(e.what(), 0);
 }
 
 vexception& addLocation(vexception& e, SourceLocation location) {
@@ -371,7 +379,7 @@ vexception catchLadder(const std::wstring& context, const char* function, int32_
     try {
         throw;
     } catch (const std::exception& e) {
-        return vexception(wstr(e.what(), 0), SourceLocation(context, function, line));
+        return vexception(exceptionText(e), SourceLocation(context, function, line));
     } catch (vexception& e) {
         addLocation(e, SourceLocation(context, function, line));
         return e;

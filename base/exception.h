@@ -85,10 +85,25 @@ private:
 };
 
 namespace RunTime {
+// What raiseRunTimeError throws for code 0 and for codes without a class of their own. what()
+// holds the text in the ANSI code page, as narrow readers expect; message() keeps it whole, with
+// every character the ANSI code page cannot show (a script named in Greek on a Western system).
+class Error : public std::runtime_error {
+public:
+    Error(const std::wstring& message, uint32_t code);
+    const std::wstring& message() const { return message_; }
+    // The OS error the text was raised with; 0 for none.
+    uint32_t code() const { return code_; }
+
+private:
+    std::wstring message_;
+    uint32_t code_;
+};
+
 #define ZRA_DECLARE_RUNTIME_EXCEPTION(Name)                                                        \
-    class Name : public std::runtime_error {                                                       \
+    class Name : public Error {                                                                    \
     public:                                                                                        \
-        using std::runtime_error::runtime_error;                                                   \
+        using Error::Error;                                                                        \
     }
 ZRA_DECLARE_RUNTIME_EXCEPTION(PathNotFoundException);
 ZRA_DECLARE_RUNTIME_EXCEPTION(AccessDeniedException);
@@ -151,9 +166,13 @@ using DebugSwitchReader = bool (*)(uint32_t& value);
 // Returns the reader that was installed before; null uninstalls.
 DebugSwitchReader setDebugSwitchReader(DebugSwitchReader reader);
 
+// The text of a standard exception: a run-time error's whole wide text, otherwise what() taken
+// from the ANSI code page.
+std::wstring exceptionText(const std::exception& e);
+
 // The catch ladder. Call only inside a catch block: rethrows the exception in flight and turns it
 // into one vexception carrying (context, function, line):
-//   std::exception -> new vexception with what() converted from the ANSI code page
+//   std::exception -> new vexception with exceptionText
 //   vexception     -> the caught object with the location appended
 //   ComError       -> fromComError
 //   cwrpexception  -> new vexception with its text

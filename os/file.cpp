@@ -34,6 +34,23 @@ std::wstring trimTrailingSeparators(std::wstring path) {
     return path;
 }
 
+// A drive path (C:\x) or a UNC or long one (\\server\share, \\?\C:\x); also a path rooted
+// on the current drive (\x). Not a relative path or a drive-relative one (C:x).
+bool isFullPath(const std::wstring& path) {
+    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\')
+        return true;
+    return !path.empty() && path[0] == L'\\';
+}
+
+// The directory a path is in; a drive root keeps its separator (C:\, \\?\C:\): without it the
+// name is the drive's current directory, or in the long form the volume device.
+std::wstring parentDirectory(const std::wstring& path) {
+    const std::wstring parent = removeFileSpec(path);
+    if (parent.size() >= 2 && parent.compare(parent.size() - 2, 2, L":\\") == 0)
+        return parent;
+    return trimTrailingSeparators(parent);
+}
+
 // The root of the volume a path lives on. A path without a full root of its own (a\b, \a, C:a)
 // is taken relative to the current directory, and only the root of the result matters, so it is
 // derived without building the whole absolute path (which could be longer than MAX_PATH).
@@ -99,6 +116,22 @@ template <typename Attempt> bool settled(Attempt& attempt, DWORD& error) {
     return error == ERROR_FILE_NOT_FOUND;
 }
 
+// Whether taking the file over touches this file alone. A reparse point (a symbolic link, a
+// junction) would hand the new owner and rights on to its target, and a file with more than one
+// name would have them under its other names too, wherever those are (outside the folder being
+// cleaned): neither is taken over. Nor is a file that cannot be looked at.
+bool takesOverAlone(const std::wstring& path) {
+    base::ScopedFileHandle file(::CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+        nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!file.valid() || !::GetFileInformationByHandle(file.get(), &information))
+        return false;
+    const DWORD notPlain = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    return (information.dwFileAttributes & notPlain) == 0 && information.nNumberOfLinks <= 1;
+}
+
 // Takes the file over so that a refusal by its DACL, its owner or its read-only bit no longer
 // stands in the way. False when the file disappeared meanwhile.
 bool takeOver(const std::wstring& path, TakeOwnershipFunction takeOwnershipAndGrant) {
@@ -125,7 +158,9 @@ void escalate(const std::wstring& path, TakeOwnershipFunction takeOwnership, int
     DWORD error = ERROR_SUCCESS;
     if (settled(attempt, error))
         return;
-    if (takeOwnership) {
+    // Only a refusal is worth taking the file over for: a file in use (32) or a name the system
+    // cannot reach stays what it is however its rights are rewritten.
+    if (takeOwnership && error == ERROR_ACCESS_DENIED && takesOverAlone(path)) {
         if (!takeOver(path, takeOwnership) || settled(attempt, error))
             return;
     }
@@ -248,21 +283,37 @@ void VDirectory::createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* 
     if (trimmed.empty())
         throw ArgumentException(L"Unable to create directory with wrong name",
                                 at("VDirectory::createDirectory"));
+    // "." and ".." are resolved first: the system does not resolve them in the long form, and
+    // C:\x\..\y must not leave a C:\x behind. A full path past the short form's limits comes
+    // back in the long form.
+    if (isFullPath(trimmed))
+        trimmed = trimTrailingSeparators(VFileName::combine(trimmed, L""));
 
     // Walk up to the first level that exists, or that cannot be shortened any more: a root
-    // (C:, \\server) or the only component of a relative path. Such a level is created like any
-    // other, so a missing drive or share ends in the system's own error for it.
+    // (C:\, \\?\C:\, \\server) or the only component of a relative path. Such a level is created
+    // like any other, so a missing drive or share ends in the system's own error for it.
     std::vector<std::wstring> missing;
     std::wstring level = trimmed;
     while (!fileExist(level)) {
         missing.push_back(level);
-        const std::wstring parent = trimTrailingSeparators(removeFileSpec(level));
+        const std::wstring parent = parentDirectory(level);
         if (parent.empty() || parent == level)
             break;
         level = parent;
     }
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it)
-        makeDir(*it, security);
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        try {
+            makeDir(*it, security);
+        } catch (const vosexception& e) {
+            // Another process made it in between (two launchers writing their first dump at
+            // once), or it is a "." level of one just made: a directory that exists is what
+            // was asked for.
+            bool isDirectory = false;
+            if ((e.code() != ERROR_ALREADY_EXISTS && e.code() != ERROR_FILE_EXISTS) ||
+                !fileExist(*it, &isDirectory) || !isDirectory)
+                throw;
+        }
+    }
 }
 
 VFileFinder::VFileFinder() : handle_(INVALID_HANDLE_VALUE), data_{} {}

@@ -20,6 +20,13 @@ constexpr int32_t kCurrentDirectoryLine = 112;
 
 const wchar_t kLongPrefix[] = L"\\\\?\\";
 constexpr size_t kLongPrefixLength = 4;
+// CreateDirectoryW refuses a short-form path of this length or more (room is kept for an 8.3 file
+// name inside); other calls refuse MAX_PATH.
+constexpr size_t kLongestShortDirectory = MAX_PATH - 12;
+
+bool hasLongPrefix(const std::wstring& path) {
+    return path.compare(0, kLongPrefixLength, kLongPrefix) == 0;
+}
 
 bool isSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
@@ -54,13 +61,15 @@ void completeBareDrive(std::wstring& path) {
                       displayPath(relative).c_str());
 }
 
-// One ".." segment: cut the last segment of a path that ends with a backslash. The root of the
-// long form (\\?\C:\) and anything at or before it cannot be left.
+size_t rootLength(const std::wstring& path);
+
+// One ".." segment: cut the last segment of a path that ends with a backslash. The root (\\?\C:\,
+// \\server\share) and anything at or before it cannot be left.
 void goUp(std::wstring& path, const std::wstring& base, const std::wstring& relative) {
     if (path.size() < 2)
         raiseInvalidPath(base, relative);
     const size_t slash = path.find_last_of(L'\\', path.size() - 2);
-    if (slash == std::wstring::npos || slash <= 4)
+    if (slash == std::wstring::npos || slash + 1 < rootLength(path))
         raiseInvalidPath(base, relative);
     path.erase(slash + 1);
 }
@@ -98,14 +107,24 @@ void appendSegments(std::wstring& result, const std::wstring& text, const std::w
     }
 }
 
-// Length of the part of a path that ".." can never remove: "\\server\share", "X:\", "X:" or
-// "\"; 0 for a relative path.
+// Length of the part of a path that ".." can never remove: "\\server\share",
+// "\\?\UNC\server\share", the device after "\\?\" or "\\.\" with its separator ("\\?\C:\"), "X:\",
+// "X:" or "\"; 0 for a relative path.
 size_t rootLength(const std::wstring& path) {
-    if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
-        size_t end = path.find(L'\\', 2);
-        if (end != std::wstring::npos)
-            end = path.find(L'\\', end + 1);
+    const auto componentEnd = [&path](size_t from) {
+        const size_t end = from < path.size() ? path.find(L'\\', from) : std::wstring::npos;
         return end == std::wstring::npos ? path.size() : end;
+    };
+    if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
+        if (path.size() >= 4 && (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\') {
+            if (path.size() >= 8 && (path[4] == L'U' || path[4] == L'u') &&
+                (path[5] == L'N' || path[5] == L'n') && (path[6] == L'C' || path[6] == L'c') &&
+                path[7] == L'\\')
+                return componentEnd(componentEnd(8) + 1);
+            const size_t end = componentEnd(4);
+            return end < path.size() ? end + 1 : end;
+        }
+        return componentEnd(componentEnd(2) + 1);
     }
     if (path.size() >= 2 && path[1] == L':')
         return path.size() >= 3 && path[2] == L'\\' ? 3 : 2;
@@ -177,6 +196,42 @@ std::wstring currentDirectory() {
     }
 }
 
+// The current directory in the long form. A process started on a network share has a UNC current
+// directory; "\\?\" in front of \\server\share would name nothing.
+std::wstring longCurrentDirectory(std::wstring (*currentDirectoryOf)()) {
+    std::wstring directory = currentDirectoryOf();
+    std::replace(directory.begin(), directory.end(), L'/', L'\\');
+    return (!directory.empty() && directory[0] == L'\\') ? directory : kLongPrefix + directory;
+}
+
+// The current directory of a drive in the long form: the process's own when it is on that drive,
+// else the one the command interpreter keeps for the drive (the variable "=X:"), else its root.
+std::wstring driveDirectory(std::wstring (*currentDirectoryOf)(), wchar_t drive) {
+    const std::wstring current = longCurrentDirectory(currentDirectoryOf);
+    const auto upper = [](wchar_t c) { return static_cast<wchar_t>(std::towupper(c)); };
+    if (current.size() >= 6 && hasLongPrefix(current) && current[5] == L':' &&
+        upper(current[4]) == upper(drive))
+        return current;
+    const std::wstring name = std::wstring(L"=") + upper(drive) + L":";
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = ::GetEnvironmentVariableW(name.c_str(), buffer.data(),
+                                                       static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            break;
+        if (length < buffer.size()) {
+            std::wstring directory(buffer.data(), length);
+            std::replace(directory.begin(), directory.end(), L'/', L'\\');
+            if (directory.size() >= 3 && upper(directory[0]) == upper(drive) &&
+                directory[1] == L':' && directory[2] == L'\\')
+                return kLongPrefix + directory;
+            break;
+        }
+        buffer.resize(length + 1);
+    }
+    return kLongPrefix + std::wstring(1, drive) + L":\\";
+}
+
 } // namespace
 
 std::wstring VFileName::combine(const std::wstring& directory, const std::wstring& fileName) {
@@ -198,10 +253,21 @@ std::wstring VFileName::combine(const std::wstring& directory, const std::wstrin
     else
         joined = dir + L'\\' + file;
     std::wstring result = canonicalize(joined);
-    if (joined.size() >= MAX_PATH || result.size() >= MAX_PATH)
-        throw vexception(L"PathCombine failed for dir " + directory + L" and fileName " + fileName,
-                         SourceLocation(L"", "VFileName::combine", kCombineLine));
-    return result;
+    if (result.size() < kLongestShortDirectory)
+        return result;
+    // Past the limits of the short form a full path is given in the long form, in which every
+    // file call takes it; only a relative path has no long form. The long form knows neither "/"
+    // nor "." segments, so both are resolved here.
+    std::replace(joined.begin(), joined.end(), L'/', L'\\');
+    result = canonicalize(joined);
+    if (hasLongPrefix(result))
+        return result;
+    if (result.size() >= 3 && result[1] == L':' && result[2] == L'\\')
+        return kLongPrefix + result;
+    if (result.size() >= 2 && result[0] == L'\\' && result[1] == L'\\')
+        return L"\\\\?\\UNC\\" + result.substr(2);
+    throw vexception(L"PathCombine failed for dir " + directory + L" and fileName " + fileName,
+                     SourceLocation(L"", "VFileName::combine", kCombineLine));
 }
 
 std::wstring VFileName::root(const std::wstring& path) {
@@ -259,9 +325,11 @@ std::wstring makeLongPathFrom(std::wstring (*currentDirectoryOf)(), const std::w
     if (base.empty() && relative.empty())
         raiseRunTimeError(L"Empty input path", ERROR_INVALID_PARAMETER);
 
-    // A UNC or already long relative path stands on its own and cannot take the prefix.
-    if (relative.size() >= 2 && relative[0] == L'\\' && relative[1] == L'\\') {
+    // A UNC or already long relative path stands on its own and cannot take the prefix. The
+    // system reads //server/share as \\server\share.
+    if (relative.size() >= 2 && isSeparator(relative[0]) && isSeparator(relative[1])) {
         std::wstring result = relative;
+        std::replace(result.begin(), result.end(), L'/', L'\\');
         trimTail(result);
         completeBareDrive(result);
         return result;
@@ -282,19 +350,27 @@ std::wstring makeLongPathFrom(std::wstring (*currentDirectoryOf)(), const std::w
         // stands, a base of "\" would put the relative's first segment where a server name goes.
         result = currentRoot(currentDirectoryOf());
         appendSegments(result, base, base, relative);
-    } else if (!base.empty()) {
+    } else if (base.size() >= 3 && base[1] == L':' && isSeparator(base[2])) {
         result = kLongPrefix;
         appendSegments(result, base, base, relative);
+    } else if (base.size() == 2 && base[1] == L':') {
+        // A bare drive stands for its root, as a bare drive relative does.
+        result = kLongPrefix + base;
+    } else if (base.size() > 2 && base[1] == L':') {
+        // C:x: x under the current directory of drive C.
+        result = driveDirectory(currentDirectoryOf, base[0]);
+        trimTail(result);
+        result += L'\\';
+        appendSegments(result, base.substr(2), base, relative);
     } else {
-        std::wstring directory = currentDirectoryOf();
-        for (wchar_t& c : directory) {
-            if (c == L'/')
-                c = L'\\';
+        // An empty base is the current directory, and a relative one (".", "bin", "..\\x") lies
+        // under it: without it in front the base would stand where the drive belongs.
+        result = longCurrentDirectory(currentDirectoryOf);
+        if (!base.empty()) {
+            trimTail(result);
+            result += L'\\';
+            appendSegments(result, base, base, relative);
         }
-        // A process started on a network share has a UNC current directory; "\\?\" in front of
-        // \\server\share would name nothing.
-        result =
-            (!directory.empty() && directory[0] == L'\\') ? directory : kLongPrefix + directory;
     }
     trimTail(result);
     result += L'\\';
@@ -305,7 +381,7 @@ std::wstring makeLongPathFrom(std::wstring (*currentDirectoryOf)(), const std::w
 }
 
 std::wstring displayPath(const std::wstring& path) {
-    if (path.compare(0, kLongPrefixLength, kLongPrefix) == 0)
+    if (hasLongPrefix(path))
         return path.substr(kLongPrefixLength);
     return path;
 }

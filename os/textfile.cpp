@@ -91,7 +91,11 @@ bool TextFile::readLine(std::string& out) {
 
 base::ScopedFindHandle readDirectory(const std::wstring& base, const std::wstring& relative,
                                      WIN32_FIND_DATAW& record, bool raise) {
-    const std::wstring pattern = displayPath(makeLongPath(base, relative));
+    // Searches are made on the short form; a pattern too long for it keeps the long form, the
+    // only one that reaches it.
+    const std::wstring longPattern = makeLongPath(base, relative);
+    const std::wstring shortPattern = displayPath(longPattern);
+    const std::wstring& pattern = shortPattern.size() < MAX_PATH ? shortPattern : longPattern;
     base::ScopedFindHandle search(::FindFirstFileW(pattern.c_str(), &record));
     if (!search.valid() && raise) {
         const DWORD error = ::GetLastError();

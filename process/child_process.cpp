@@ -4,6 +4,7 @@
 #include "base/text.h"
 #include "logging/log.h"
 #include "os/sync.h"
+#include "os/path.h"
 #include "process/arguments.h"
 #include "process/command.h"
 
@@ -26,6 +27,10 @@ volatile LONG gPipeCounter = 0;
 
 // How long the parent waits for its own open of the pipe to be seen by ConnectNamedPipe.
 constexpr DWORD kPipeConnectTimeoutMs = 5000;
+
+// A current directory holds at most MAX_PATH - 2 characters, so that a backslash and the
+// terminating NUL still fit.
+constexpr size_t kMaxWorkingDirectory = MAX_PATH - 1;
 
 // The child gets inheritable copies; the parent's own ends stay private to it.
 HANDLE inheritableDuplicate(HANDLE handle) {
@@ -233,6 +238,17 @@ std::wstring VChildProcess::start(const std::wstring& command, const std::wstrin
     std::wstring workingDirectory = options.workingDirectory;
     if (options.useProductPhp && workingDirectory.empty())
         workingDirectory = settings_.productAdminDirectory();
+    // A directory built past the short form's limits comes in the long form, which no process can
+    // start in; one that still fits is given in the short form, and a longer one is refused here
+    // (handed on, it fails the start on Windows and corrupts Wine's heap).
+    workingDirectory = displayPath(workingDirectory);
+    if (workingDirectory.size() >= kMaxWorkingDirectory) {
+        raiseRunTimeError(L"Unable to start (%s): The working directory %s is %u characters long, "
+                          L"more than the %u that a process can start in",
+                          0, shownCommandLine.c_str(), workingDirectory.c_str(),
+                          static_cast<unsigned>(workingDirectory.size()),
+                          static_cast<unsigned>(kMaxWorkingDirectory - 1));
+    }
 
     std::wstring commandLine = resolved.commandLine; // CreateProcess may write into its buffer
     void* environment = options.environmentBlock.empty()

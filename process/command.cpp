@@ -46,6 +46,71 @@ bool isPhpExtension(const std::wstring& extension) {
     return extension == L"PHP" || extension == L"PHP3";
 }
 
+bool isBatchExtension(const std::wstring& extension) {
+    return extension == L"BAT" || extension == L"CMD";
+}
+
+// Files saved as UTF-8 by Windows editors begin with this mark; it is not part of the first line.
+void dropByteOrderMark(std::string& line) {
+    if (line.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        line.erase(0, 3);
+}
+
+// Only a name can be looked for. The search would take * and ? (and the DOS wildcards < > ")
+// as a pattern and run whatever matched; ".", ".." and a name ending in a separator name a
+// directory, never a file. cmd refuses all of them.
+bool isSearchableName(const std::wstring& command) {
+    // The "?" of the long form's prefix is no wildcard.
+    const size_t start = startsWith(command, L"\\\\?\\") ? 4 : 0;
+    if (command.find_first_of(L"*?<>\"", start) != std::wstring::npos)
+        return false;
+    const std::wstring name = VFileName::fileName(command);
+    return !name.empty() && name != L"." && name != L"..";
+}
+
+bool isDirectoryEntry(const WIN32_FIND_DATAW& data) {
+    return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Moves the search on to the next entry that is not a directory, the current one included when
+// first is set; false when none is left.
+bool settleOnFile(FoundFile& found, bool first) {
+    if (!first && !::FindNextFileW(found.search.get(), &found.data))
+        return false;
+    while (isDirectoryEntry(found.data)) {
+        if (!::FindNextFileW(found.search.get(), &found.data))
+            return false;
+    }
+    return true;
+}
+
+// Errors of a directory that cannot be reached at all (a share that is gone, a network that is
+// down, a drive that is not there or not ready). A PATH entry that gives one is passed over like
+// one that does not exist: one stale entry must not stop every command.
+bool isUnreachable(uint32_t code) {
+    switch (code) {
+    case ERROR_INVALID_DRIVE:       // 15
+    case ERROR_NOT_READY:           // 21
+    case ERROR_BAD_NETPATH:         // 53
+    case ERROR_NETWORK_BUSY:        // 54
+    case ERROR_DEV_NOT_EXIST:       // 55
+    case ERROR_BAD_NET_RESP:        // 58
+    case ERROR_UNEXP_NET_ERR:       // 59
+    case ERROR_NETNAME_DELETED:     // 64
+    case ERROR_BAD_DEV_TYPE:        // 66
+    case ERROR_BAD_NET_NAME:        // 67
+    case ERROR_BAD_PATHNAME:        // 161
+    case ERROR_DIRECTORY:           // 267
+    case ERROR_NO_NET_OR_BAD_PATH:  // 1203
+    case ERROR_NO_NETWORK:          // 1222
+    case ERROR_NETWORK_UNREACHABLE: // 1231
+    case ERROR_HOST_UNREACHABLE:    // 1232
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::wstring directoryQuery(UINT(WINAPI* query)(LPWSTR, UINT), const wchar_t* failure) {
     std::wstring buffer(MAX_PATH, L'\0');
     for (;;) {
@@ -120,7 +185,7 @@ CommandForm batchForm(const std::wstring& file) {
 CommandForm formByExtension(const std::wstring& file, bool useProductPhp,
                             ProductSettings& settings) {
     const std::wstring extension = extensionOf(file);
-    if (extension == L"BAT" || extension == L"CMD")
+    if (isBatchExtension(extension))
         return batchForm(file);
     if (extension == L"VB" || extension == L"VBS" || extension == L"VBE" || extension == L"JS" ||
         extension == L"JSE" || extension == L"ASP") {
@@ -159,10 +224,7 @@ std::wstring CommandForm::render(const std::wstring& arguments) const {
 }
 
 bool CommandForm::runsInCmd() const {
-    if (throughCmd)
-        return true;
-    const std::wstring extension = extensionOf(file);
-    return extension == L"BAT" || extension == L"CMD";
+    return throughCmd || isBatchExtension(extensionOf(file));
 }
 
 size_t CommandForm::maxCommandLine() const {
@@ -265,24 +327,40 @@ std::vector<std::wstring> pathDirectories(const std::wstring& environmentBlock) 
 }
 
 bool findInDirectory(const std::wstring& directory, const std::wstring& command, FoundFile& found) {
-    const std::wstring pattern = exists(directory, command) ? command : command + L".*";
-    found.search = readDirectory(directory, pattern, found.data, false);
-    if (!found.search.valid())
+    found.search.reset();
+    found.exact = false;
+    if (!isSearchableName(command))
         return false;
+    // A directory of the command's name (sp beside sp.bat) is no file to run: the look-alikes
+    // are searched as if it were not there.
+    const DWORD attributes = getAttributes(directory, command);
+    found.exact =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    const std::wstring pattern = found.exact ? command : command + L".*";
+    found.search = readDirectory(directory, pattern, found.data, false);
+    if (!found.search.valid() || !settleOnFile(found, true)) {
+        found.search.reset();
+        return false;
+    }
     std::wstring path = makeLongPath(directory, command);
     if (startsWith(path, L"\\\\?\\"))
         path.erase(0, 4);
     const size_t slash = path.rfind(L'\\');
     found.directory = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+    found.name = VFileName::fileName(command);
     return true;
 }
 
 bool isPhpScript(const std::wstring& file) {
     TextFile text;
     text.openForReading(file);
+    bool first = true;
     for (;;) {
         std::string line;
         text.readLine(line);
+        if (first)
+            dropByteOrderMark(line);
+        first = false;
         if (line.empty())
             return false;
         // An interpreter line ahead of the PHP open tag is skipped.
@@ -303,9 +381,13 @@ bool isPhpScript(const std::wstring& file) {
 bool readInterpreterLine(const std::wstring& file, std::wstring& interpreter) {
     TextFile text;
     text.openForReading(file);
+    bool first = true;
     for (;;) {
         std::string line;
         text.readLine(line);
+        if (first)
+            dropByteOrderMark(line);
+        first = false;
         if (line.empty())
             return false;
         const std::string rest = withoutLeadingSpace(line);
@@ -328,7 +410,13 @@ bool readInterpreterLine(const std::wstring& file, std::wstring& interpreter) {
 
 CommandForm commandFormFor(const std::wstring& file, bool verbatim, bool useProductPhp,
                            ProductSettings& settings) {
-    if (verbatim || isExecutable(file))
+    if (verbatim)
+        return plainForm(file, quotedCommand(file, L""));
+    // cmd runs anything named .bat or .cmd as a batch file, whatever its first bytes are ("MZ"
+    // included), so such a file always gets the arguments encoded for cmd.
+    if (isBatchExtension(extensionOf(file)))
+        return batchForm(file);
+    if (isExecutable(file))
         return plainForm(file, quotedCommand(file, L""));
     if (isPhpScript(file))
         return phpForm(file, useProductPhp, settings);
@@ -361,14 +449,18 @@ ResolvedCommand resolveCommandForm(const std::wstring& command, const std::wstri
                    findInDirectory(windowsDirectory(), command, found);
     if (!matched) {
         for (const std::wstring& directory : pathDirectories(environmentBlock)) {
-            if (findInDirectory(directory, command, found)) {
-                matched = true;
-                break;
+            try {
+                matched = findInDirectory(directory, command, found);
+            } catch (const RunTime::Error& e) {
+                if (!isUnreachable(e.code()))
+                    throw;
             }
+            if (matched)
+                break;
         }
     }
     if (!matched) {
-        if (verbatim && exists(L"", command)) {
+        if (verbatim && isSearchableName(command) && exists(L"", command)) {
             ResolvedCommand resolved{plainForm(command, quotedCommand(command, L"")), L""};
             resolved.commandLine = resolved.form.render(arguments);
             return resolved;
@@ -379,21 +471,37 @@ ResolvedCommand resolveCommandForm(const std::wstring& command, const std::wstri
     }
 
     // Every match of the directory is tried in the order the file system lists them: check.txt
-    // failing as an unknown application must not hide check.php beside it.
-    std::string failures;
-    do {
-        const std::wstring file = ensureTrailingSeparator(found.directory) + found.data.cFileName;
-        try {
-            ResolvedCommand resolved{commandFormFor(file, verbatim, useProductPhp, settings), L""};
-            resolved.commandLine = resolved.form.render(arguments);
-            return resolved;
-        } catch (const std::exception& e) {
-            if (!failures.empty())
-                failures += "\n";
-            failures += e.what();
-        }
-    } while (::FindNextFileW(found.search.get(), &found.data));
-    raiseRunTimeError(L"%s", 0, wstr(failures, 0).c_str());
+    // failing as an unknown application must not hide check.php beside it. A file named exactly
+    // as the command is tried first, then the look-alikes beside it (bare beside bare.exe).
+    std::wstring failures;
+    std::wstring tried;
+    for (;;) {
+        do {
+            const std::wstring name = found.data.cFileName;
+            if (!tried.empty() && compareNoCase(name, tried))
+                continue;
+            const std::wstring file = ensureTrailingSeparator(found.directory) + name;
+            try {
+                ResolvedCommand resolved{commandFormFor(file, verbatim, useProductPhp, settings),
+                                         L""};
+                resolved.commandLine = resolved.form.render(arguments);
+                return resolved;
+            } catch (const std::exception& e) {
+                if (!failures.empty())
+                    failures += L"\n";
+                failures += exceptionText(e);
+            }
+            if (found.exact)
+                tried = name;
+        } while (settleOnFile(found, false));
+        if (!found.exact)
+            break;
+        found.exact = false;
+        found.search = readDirectory(found.directory, found.name + L".*", found.data, false);
+        if (!found.search.valid() || !settleOnFile(found, true))
+            break;
+    }
+    raiseRunTimeError(L"%s", 0, failures.c_str());
 }
 
 std::wstring resolveCommand(const std::wstring& command, const std::wstring& arguments,

@@ -39,11 +39,15 @@ struct ResolvedCommand {
     std::wstring commandLine;
 };
 
-// A match of findInDirectory: the directory the command was found in and the open search.
+// A match of findInDirectory: the directory the command was found in and the open search, which
+// stands on a file (directories are never matches). exact: the search is for the file named
+// exactly as the command (its look-alikes name.* come after it).
 struct FoundFile {
     std::wstring directory;
+    std::wstring name;
     base::ScopedFindHandle search;
     WIN32_FIND_DATAW data{};
+    bool exact = false;
 };
 
 // The full command line for command. environmentBlock is NAME=VALUE entries each ended by NUL

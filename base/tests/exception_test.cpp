@@ -111,7 +111,7 @@ TEST(RunTimeError, CodeZeroThrowsTheBareFormattedMessage) {
     try {
         raiseRunTimeError(L"Unable to start (%s): %d", 0, L"x.bat", 7);
     } catch (const std::exception& e) {
-        EXPECT_EQ(typeid(std::runtime_error), typeid(e));
+        EXPECT_EQ(typeid(RunTime::Error), typeid(e));
         EXPECT_STREQ("Unable to start (x.bat): 7", e.what());
         return;
     }
@@ -141,7 +141,36 @@ TEST(RunTimeError, TheCodePicksTheClass) {
     expectRunTimeClass<RunTime::AlreadyExistsException>(183);
     expectRunTimeClass<RunTime::DirectoryNotEmptyException>(145);
     expectRunTimeClass<RunTime::NoneMappedException>(1332);
-    expectRunTimeClass<std::runtime_error>(87);
+    expectRunTimeClass<RunTime::Error>(87);
+}
+
+// what() is in the ANSI code page and loses what it cannot show; the wide text, which the catch
+// ladder passes on, keeps every character, whatever the class and code.
+TEST(RunTimeError, TheWideTextKeepsCharactersOutsideTheAnsiCodePage) {
+    const std::wstring name = L"C:\\scripts\\\x03b4\x03bf\x03ba\x03b9\x03bc\x03ae-\x0434.txt";
+    for (const uint32_t code : {0u, 2u, 5u, 87u, 183u}) {
+        const std::wstring expected =
+            code == 0 ? L"Unable to start (" + name + L")"
+                      : format(L"Unable to start (%s): (%d) %s", name.c_str(),
+                               static_cast<int>(code), systemMessage(code).c_str());
+        try {
+            raiseRunTimeError(L"Unable to start (%s)", code, name.c_str());
+        } catch (const RunTime::Error& e) {
+            EXPECT_EQ(expected, e.message()) << code;
+            EXPECT_EQ(code, e.code());
+            EXPECT_EQ(cstr(expected, 0), e.what()) << code;
+            EXPECT_EQ(expected, exceptionText(e)) << code;
+            try {
+                throw;
+            } catch (...) {
+                const vexception converted = catchLadder(L"c", "f", 1);
+                EXPECT_EQ(expected, converted.message()) << code;
+                EXPECT_EQ(cstr(expected, 65001), cstr(converted.message(), 65001)) << code;
+            }
+        }
+    }
+    // Other standard exceptions keep coming from the ANSI code page.
+    EXPECT_EQ(L"plain", exceptionText(std::logic_error("plain")));
 }
 
 TEST(RunTimeError, TextCarriesSignedCodeAndSystemMessage) {

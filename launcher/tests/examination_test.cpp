@@ -136,6 +136,48 @@ TEST_F(Examination, ThePhpOfTheScriptRoadIsTheConfiguredRootAsGiven) {
     EXPECT_EQ(report["cwd"], utf8(work));
 }
 
+// A product root whose php.ini and log paths are past the short form's limits while php.exe and
+// the admin directory still fit: php.ini goes to php in the long form, and both roads run. Past
+// that, no process can be started there; a working directory too long is refused before the start.
+TEST_F(Examination, ALongProductRootRunsBothRoads) {
+    const std::wstring parent = base / L"long root";
+    root = parent + L"\\" + std::wstring(239 - parent.size(), L'r');
+    ASSERT_EQ(240u, root.size());
+    for (const std::wstring& level : {parent, root, root + L"\\admin", root + L"\\admin\\bin"})
+        ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + level).c_str(), nullptr)) << utf8(level);
+    copyChild(root + L"\\admin\\bin\\php.exe");
+    writeFile(L"\\\\?\\" + root + L"\\admin\\php.ini", "");
+    const std::wstring script = scripts + L"\\check.php";
+
+    runner::RunResult result = launch({L"value PANEL_VERSION=11.5", L"secret pwd=pw"}, {script});
+    auto report = parseReport(result.out);
+    EXPECT_EQ(result.exitCode, 0u) << result.out;
+    EXPECT_EQ(report["cmdline"], utf8(L"\"" + root +
+                                      L"\\admin\\bin\\php.exe\" -q -dauto_prepend_file=\"\" -c "
+                                      L"\"\\\\?\\" +
+                                      root + L"\\admin\\php.ini\" " + script + L" pw"))
+        << result.out;
+    EXPECT_EQ(report["cwd"], utf8(work));
+
+    result = launch({L"value PANEL_VERSION=12", L"secret pwd=pw"}, {script});
+    report = parseReport(result.out);
+    EXPECT_EQ(result.exitCode, 0u) << result.out;
+    EXPECT_EQ(report["cmdline"],
+              utf8(L"\"" + root + L"\\admin\\bin\\php.exe\" -q \"" + script + L"\" pw"))
+        << result.out;
+    EXPECT_EQ(report["cwd"], utf8(root + L"\\admin")) << result.out;
+
+    // An admin directory of 259 characters: the start is refused with the reason.
+    root = parent + L"\\" + std::wstring(252 - parent.size(), L't');
+    ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + root).c_str(), nullptr));
+    result = launch({L"value PANEL_VERSION=12", L"secret pwd=pw"}, {script});
+    EXPECT_EQ(result.exitCode, 1u) << result.out;
+    EXPECT_NE(result.out.find(utf8(L"The working directory " + root +
+                                   L"\\admin is 259 characters long, more than the 258")),
+              std::string::npos)
+        << result.out;
+}
+
 TEST_F(Examination, AnEmptyPasswordAddsNothing) {
     const std::wstring script = scripts + L"\\check.php";
     const std::wstring php = L"\"" + root + L"\\admin\\bin\\php.exe\" -q ";

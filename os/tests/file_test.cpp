@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <list>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -222,10 +224,88 @@ TEST_F(FileTest, CreatesEveryMissingLevel) {
             drive = std::wstring(1, letter) + L':';
     }
     ASSERT_FALSE(drive.empty());
-    for (const std::wstring& path : {drive + L"\\a\\b", drive + L"\\", drive})
-        expectFailure(osFailure([&] { VDirectory::createDirectory(path); }), 0,
-                      L"CreateDirectory(" + drive + L")", "makeDir");
+    // The walk up keeps the root's separator: without it the name is the drive's current
+    // directory.
+    const std::pair<std::wstring, std::wstring> missingDrive[] = {
+        {drive + L"\\a\\b", drive + L"\\"}, {drive + L"\\", drive}, {drive, drive}};
+    for (const auto& m : missingDrive)
+        expectFailure(osFailure([&] { VDirectory::createDirectory(m.first); }), 0,
+                      L"CreateDirectory(" + m.second + L")", "makeDir");
     EXPECT_THROW(VDirectory::createDirectory(L"\\\\zra-no-such-host\\share\\a"), vexception);
+}
+
+// A directory that exists is what was asked for, however its name is spelled and whoever made it.
+TEST_F(FileTest, AnExistingDirectoryIsSuccess) {
+    makeFolder(L"there");
+    const InDirectory inside(root_);
+    const struct {
+        std::wstring path;
+        std::wstring made;
+        std::wstring notMade; // empty: nothing to check
+    } cases[] = {
+        {at(L"dots\\.\\x"), at(L"dots\\x"), L""},
+        {at(L"up\\..\\side\\y"), at(L"side\\y"), at(L"up")},
+        {at(L"there\\."), at(L"there"), L""},
+        {at(L"there\\.."), root_, L""},
+        {at(L"there\\..\\there\\z\\."), at(L"there\\z"), L""},
+        {L".", root_, L""},
+        {L"rel\\.\\w", at(L"rel\\w"), L""},
+        // The long form is walked up to its drive root, never to the bare drive.
+        {L"\\\\?\\" + at(L"long\\a\\b"), at(L"long\\a\\b"), L""},
+        {L"\\\\?\\" + at(L"long\\.\\c"), at(L"long\\c"), L""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_NO_THROW(VDirectory::createDirectory(c.path)) << narrow(c.path);
+        EXPECT_TRUE(isFolder(c.made)) << narrow(c.path);
+        if (!c.notMade.empty()) {
+            EXPECT_FALSE(isFolder(c.notMade)) << narrow(c.path);
+        }
+    }
+
+    // Two makers of the same tree at once: each level is made by one and found made by the other.
+    for (int round = 0; round < 40; ++round) {
+        const std::wstring deep = at(format(L"race%d\\a\\b\\c\\d", round));
+        bool failed[2] = {false, false};
+        std::thread other([&] {
+            try {
+                VDirectory::createDirectory(deep);
+            } catch (...) {
+                failed[1] = true;
+            }
+        });
+        try {
+            VDirectory::createDirectory(deep);
+        } catch (...) {
+            failed[0] = true;
+        }
+        other.join();
+        EXPECT_FALSE(failed[0] || failed[1]) << round;
+        EXPECT_TRUE(isFolder(deep)) << round;
+    }
+}
+
+// What the log files and crash dumps do under a product root past MAX_PATH: the directory and file
+// paths come from combine in the long form, and every call takes them.
+TEST_F(FileTest, PathsCombinedPastMaxPathWorkThroughout) {
+    const std::wstring productRoot = VFileName::combine(root_, std::wstring(240, L'p'));
+    const std::wstring logs = VFileName::combine(productRoot, L"admin\\logs");
+    ASSERT_EQ(0u, logs.rfind(L"\\\\?\\", 0)) << narrow(logs);
+    VDirectory::createDirectory(logs);
+    VDirectory::createDirectory(logs); // a second time: it is there
+    const std::wstring file = VFileName::combine(logs, L"varnolog_debug20261208.log");
+    VFile log;
+    log.open(file, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(4u, log.write("line", 4, true));
+    log.close();
+    std::list<std::wstring> files;
+    listFiles(logs, L"varnolog_debug*.log", files, 0);
+    EXPECT_EQ(std::list<std::wstring>{file}, files);
+    setFileAttributes(file, FILE_ATTRIBUTE_READONLY);
+    removeFile(file, true, false, 0, 0);
+    EXPECT_FALSE(fileExist(file));
+    // The tree is past what the tear-down's short paths reach.
+    for (const std::wstring& level : {logs, VFileName::combine(productRoot, L"admin"), productRoot})
+        EXPECT_TRUE(::RemoveDirectoryW(level.c_str())) << narrow(level);
 }
 
 TEST_F(FileTest, FinderAndListFilesByDepth) {
@@ -414,8 +494,8 @@ TEST_F(FileTest, RemoveFile) {
          nullptr},
         // The take-over itself does nothing here: clearing the read-only bit lets the delete in.
         {"bit cleared", FILE_ATTRIBUTE_READONLY, ~0u, true, 0, &grantNothing, 0, nullptr},
-        {"take-over fails: no retry", FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, true, 3,
-         &releaseAndFail, 0, "Unable to set the object owner"},
+        {"take-over fails: no retry", FILE_ATTRIBUTE_READONLY, ~0u, true, 3, &releaseAndFail, 0,
+         "Unable to set the object owner"},
         {"gone during take-over", FILE_ATTRIBUTE_READONLY, ~0u, true, 0, &vanishAndFail, 0,
          nullptr},
     };
@@ -458,6 +538,70 @@ TEST_F(FileTest, RemoveFile) {
     EXPECT_NO_THROW(removeFile(at(L"busy.txt"), false, false, 500, 10));
     releaser.join();
     EXPECT_FALSE(isFile(at(L"busy.txt")));
+}
+
+// Only a refused delete (access denied) of a file that is its only name and no link is worth
+// taking over: rewriting the rights of a file in use changes nothing, and through a link or a
+// second name it would change them on a file outside the folder being cleaned.
+TEST_F(FileTest, RemoveFileTakesOverOnlyAPlainFileThatRefusedItsDelete) {
+    makeFolder(L"elsewhere");
+    const std::wstring outside = at(L"elsewhere\\target.txt");
+    const std::wstring path = at(L"victim.txt");
+    enum Layout { ReadOnly, InUse, SecondName, LinkInUse };
+    const struct {
+        const char* what;
+        Layout layout;
+        DWORD error; // 0: removed
+        bool takenOver;
+    } cases[] = {
+        {"read-only", ReadOnly, 0, true},
+        {"in use", InUse, ERROR_SHARING_VIOLATION, false},
+        {"read-only with a second name", SecondName, ERROR_ACCESS_DENIED, false},
+        {"link to a file, held open", LinkInUse, ERROR_SHARING_VIOLATION, false},
+    };
+    for (const auto& c : cases) {
+        g_takeOver = TakeOver();
+        if (c.layout == ReadOnly || c.layout == InUse)
+            makeFile(L"victim.txt",
+                     c.layout == ReadOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL);
+        if (c.layout == InUse)
+            g_takeOver.held = holdOpen(path, FILE_SHARE_READ);
+        if (c.layout == SecondName) {
+            makeFile(L"elsewhere\\target.txt", FILE_ATTRIBUTE_READONLY);
+            ASSERT_TRUE(::CreateHardLinkW(path.c_str(), outside.c_str(), nullptr))
+                << ::GetLastError();
+        }
+        if (c.layout == LinkInUse) {
+            makeFile(L"elsewhere\\target.txt");
+            if (!::CreateSymbolicLinkW(path.c_str(), L"elsewhere\\target.txt", 0)) {
+                std::printf("[ note     ] no symbolic link: %lu\n", ::GetLastError());
+                continue;
+            }
+            g_takeOver.held.reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                nullptr, OPEN_EXISTING, 0, nullptr));
+            if (!g_takeOver.held.valid()) {
+                std::printf("[ note     ] the link does not open: %lu\n", ::GetLastError());
+                ::DeleteFileW(path.c_str());
+                continue;
+            }
+        }
+        const Failure f =
+            osFailure([&] { removeFileWith(path, true, false, 0, 0, &grantNothing); });
+        EXPECT_EQ(c.error, f.code) << c.what << ": " << narrow(f.message);
+        EXPECT_EQ(c.takenOver, !g_takeOver.calls.empty()) << c.what;
+        EXPECT_EQ(c.error != 0, attributesOf(path) != INVALID_FILE_ATTRIBUTES) << c.what;
+        if (c.layout == SecondName) {
+            // The other name keeps its read-only bit.
+            EXPECT_EQ(FILE_ATTRIBUTE_READONLY,
+                      attributesOf(outside) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
+                << c.what;
+        }
+        g_takeOver.held.reset();
+        for (const std::wstring& name : {path, outside}) {
+            ::SetFileAttributesW(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+            ::DeleteFileW(name.c_str());
+        }
+    }
 }
 
 TEST_F(FileTest, RemoveFileThroughTheRecycler) {

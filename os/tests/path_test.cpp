@@ -67,19 +67,36 @@ TEST(VFileNameTest, CombineJoinsWithOneSeparator) {
         EXPECT_EQ(c.expected, VFileName::combine(c.first, c.second)) << c;
 }
 
-TEST(VFileNameTest, CombineFailsBeyondMaxPathWithUntrimmedArguments) {
+// Past the short form's limits a full path comes back in the long form, in which every file call
+// takes it; a relative path has no long form and fails.
+TEST(VFileNameTest, CombineGivesTheLongFormPastTheShortFormsLimits) {
     const std::wstring directory = L"C:\\" + std::wstring(200, L'd') + L"\\";
-    const std::wstring shortName = L"\\" + std::wstring(259 - 204, L'f');
-    // 3 + 200 + 1 + 55 = 259 characters: the longest result that fits.
-    EXPECT_EQ(259u, VFileName::combine(directory, shortName).size());
+    // 3 + 200 + 1 + 43 = 247 characters: the longest result a directory can have in short form.
+    const std::wstring shortName = L"\\" + std::wstring(43, L'f');
+    EXPECT_EQ(L"C:\\" + std::wstring(200, L'd') + shortName,
+              VFileName::combine(directory, shortName));
+    const std::wstring longName = shortName + L"g";
+    EXPECT_EQ(L"\\\\?\\C:\\" + std::wstring(200, L'd') + longName,
+              VFileName::combine(directory, longName));
 
-    const std::wstring fileName = shortName + L"g";
+    const std::wstring deep(300, L'x');
+    const struct {
+        std::wstring directory, fileName, expected;
+    } cases[] = {
+        {L"C:/root", deep + L"/admin/./logs", L"\\\\?\\C:\\root\\" + deep + L"\\admin\\logs"},
+        {L"\\\\srv\\share", deep, L"\\\\?\\UNC\\srv\\share\\" + deep},
+        {L"\\\\?\\C:\\a", deep + L"\\..\\b", L"\\\\?\\C:\\a\\b"},
+        {L"\\\\?\\C:\\a", deep, L"\\\\?\\C:\\a\\" + deep},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.expected, VFileName::combine(c.directory, c.fileName)) << cstr(c.fileName, 0);
+
+    const std::wstring relative = L"rel\\" + deep;
     try {
-        VFileName::combine(directory, fileName);
-        FAIL() << "a 260-character result was accepted";
+        VFileName::combine(relative, L"f");
+        FAIL() << "a relative path past MAX_PATH was accepted";
     } catch (const vexception& e) {
-        EXPECT_EQ(L"PathCombine failed for dir " + directory + L" and fileName " + fileName,
-                  e.message());
+        EXPECT_EQ(L"PathCombine failed for dir " + relative + L" and fileName f", e.message());
         ASSERT_EQ(1u, e.locations().size());
         EXPECT_EQ("VFileName::combine", e.locations()[0].function);
         EXPECT_EQ(L"", e.locations()[0].message);
@@ -90,6 +107,8 @@ TEST(VFileNameTest, CombineFailsBeyondMaxPathWithUntrimmedArguments) {
 TEST(VFileNameTest, RootOfDriveUncAndRootedPaths) {
     const std::pair<const wchar_t*, const wchar_t*> cases[] = {
         {L"C:\\a\\b", L"C:\\"},
+        {L"\\\\?\\C:\\a\\b", L"\\\\?\\C:\\"},
+        {L"\\\\?\\UNC\\srv\\share\\x", L"\\\\?\\UNC\\srv\\share"},
         {L"\\\\server\\share\\x\\y", L"\\\\server\\share"},
         {L"\\a", L"\\"},
     };
@@ -221,6 +240,60 @@ TEST(MakeLongPathTest, BaseSegmentsAreResolvedLikeTheRelatives) {
         EXPECT_EQ(c.expected, makeLongPathFrom(&pinnedDirectory, c.first, c.second)) << c;
 }
 
+// A relative base lies under the current directory (C:\\work\\dir here), a drive-relative one
+// under the current directory of its drive.
+TEST(MakeLongPathTest, RelativeBasesAreTakenAgainstTheCurrentDirectory) {
+    const PathCase cases[] = {
+        {L".", L"paths.exe", L"\\\\?\\C:\\work\\dir\\paths.exe"},
+        {L"bin", L"paths.exe", L"\\\\?\\C:\\work\\dir\\bin\\paths.exe"},
+        {L".\\bin\\", L"x", L"\\\\?\\C:\\work\\dir\\bin\\x"},
+        {L"..\\x", L"a", L"\\\\?\\C:\\work\\x\\a"},
+        {L"bin/..", L"", L"\\\\?\\C:\\work\\dir"},
+        {L"C:x", L"y", L"\\\\?\\C:\\work\\dir\\x\\y"},
+        {L"c:x", L"y", L"\\\\?\\C:\\work\\dir\\x\\y"},
+        // A bare drive is its root, as a bare drive relative is.
+        {L"C:", L"y", L"\\\\?\\C:\\y"},
+    };
+    for (const PathCase& c : cases)
+        EXPECT_EQ(c.expected, makeLongPathFrom(&pinnedDirectory, c.first, c.second)) << c;
+    // Another drive: its current directory as cmd keeps it, else its root.
+    ::SetEnvironmentVariableW(L"=Q:", L"Q:\\kept\\dir");
+    EXPECT_EQ(L"\\\\?\\Q:\\kept\\dir\\x\\y", makeLongPathFrom(&pinnedDirectory, L"Q:x", L"y"));
+    ::SetEnvironmentVariableW(L"=Q:", nullptr);
+    EXPECT_EQ(L"\\\\?\\q:\\x\\y", makeLongPathFrom(&pinnedDirectory, L"q:x", L"y"));
+    // On a share the relative base is under the share's directory.
+    EXPECT_EQ(L"\\\\srv\\share\\dir\\bin\\f", makeLongPathFrom(&uncDirectory, L"bin", L"f"));
+}
+
+// ".." stays inside a share, "//server/share" is a share too, and the drive root of the long form
+// is kept whole.
+TEST(MakeLongPathTest, SharesAndLongRootsKeepTheirRoot) {
+    const PathCase cases[] = {
+        {L"\\\\srv\\share\\a", L"..\\x", L"\\\\srv\\share\\x"},
+        {L"//srv/share/a/b", L"..\\..\\x", L"\\\\srv\\share\\x"},
+        {L"\\\\?\\UNC\\srv\\share\\a", L"..\\x", L"\\\\?\\UNC\\srv\\share\\x"},
+        {L"", L"//srv/share/f", L"\\\\srv\\share\\f"},
+        {L"C:\\x", L"//srv/share/f/", L"\\\\srv\\share\\f"},
+        {L"\\\\?\\C:\\a", L"..", L"\\\\?\\C:\\"},
+    };
+    for (const PathCase& c : cases)
+        EXPECT_EQ(c.expected, makeLongPathFrom(&pinnedDirectory, c.first, c.second)) << c;
+    const PathCase invalid[] = {
+        {L"\\\\srv\\share", L"..\\x", L"Invalid input path (\\\\srv\\share) + (..\\x)"},
+        {L"\\\\srv\\share\\a", L"..\\..\\x",
+         L"Invalid input path (\\\\srv\\share\\a) + (..\\..\\x)"},
+        {L"\\\\?\\UNC\\srv\\share", L"..", L"Invalid input path (UNC\\srv\\share) + (..)"},
+    };
+    for (const PathCase& c : invalid) {
+        try {
+            makeLongPathFrom(&pinnedDirectory, c.first, c.second);
+            ADD_FAILURE() << "no failure for " << c;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(cstr(c.expected, 0), e.what()) << c;
+        }
+    }
+}
+
 TEST(MakeLongPathTest, BaseRootedWithoutDriveIsOnTheCurrentDrive) {
     const PathCase cases[] = {
         {L"\\", L"x.php", L"\\\\?\\C:\\x.php"},
@@ -288,7 +361,6 @@ TEST(MakeLongPathTest, Errors) {
         {L"\\\\srv\\share", L"..\\..", L"Invalid input path (\\\\srv\\share) + (..\\..)"},
         // A base cannot leave its root either; the messages show the base as given.
         {L"C:\\x\\..\\..", L"a", L"Invalid input path (C:\\x\\..\\..) + (a)"},
-        {L"..\\x", L"a", L"Invalid input path (..\\x) + (a)"},
         {L"\\..", L"a", L"Invalid input path (\\..) + (a)"},
         {L"\\\\?\\C:\\..", L"a", L"Invalid input path (C:\\..) + (a)"},
     };
@@ -297,8 +369,8 @@ TEST(MakeLongPathTest, Errors) {
             makeLongPathFrom(&pinnedDirectory, c.first, c.second);
             ADD_FAILURE() << "no failure for " << c;
         } catch (const std::runtime_error& e) {
-            // Code 0: the plain std::runtime_error, no code and no system text.
-            EXPECT_EQ(typeid(std::runtime_error), typeid(e)) << c;
+            // Code 0: the plain RunTime::Error, no code and no system text.
+            EXPECT_EQ(typeid(RunTime::Error), typeid(e)) << c;
             EXPECT_EQ(cstr(c.expected, 0), e.what()) << c;
         }
     }

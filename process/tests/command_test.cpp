@@ -110,8 +110,12 @@ TEST_F(Resolution, EveryMatchOfTheDirectoryIsTriedBeforeFailing) {
 }
 
 TEST_F(Resolution, AMatchThatCannotBeOpenedIsCollectedWithTheOthers) {
-    pt::makeDirectory(dir / L"check.d");
+    writeFile(dir / L"check.d", "text\n");
     writeFile(dir / L"check.txt", "text\n");
+    // Held open without sharing: it can be neither typed nor read.
+    base::ScopedFileHandle held(::CreateFileW((dir / L"check.d").c_str(), GENERIC_READ, 0, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held.valid());
     const std::string failure = runTimeFailure([&] { resolve(dir / L"check"); });
     EXPECT_NE(failure.find("Unable to create file"), std::string::npos) << failure;
     EXPECT_NE(failure.find(ansi(unknown(dir / L"check.txt"))), std::string::npos) << failure;
@@ -155,6 +159,55 @@ TEST_F(Resolution, PhpIsRecognisedByItsOpenTag) {
     settings.root = L"D:/panel";
     EXPECT_EQ(resolve(dir / L"check.txt", L"x ", true),
               L"\"D:/panel\\admin\\bin\\php.exe\" -q \"" + dir.path() + L"\\check.txt\" x ");
+}
+
+// Windows editors save UTF-8 with a byte-order mark in front of the first line.
+TEST_F(Resolution, AByteOrderMarkIsNotPartOfTheFirstLine) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const struct {
+        const wchar_t* name;
+        std::string content;
+        const wchar_t* interpreter; // null: no interpreter is chosen by content
+    } cases[] = {
+        {L"a.txt", bom + "<?php echo 1;\r\n", L"C:\\Php\\php.exe"},
+        {L"b.txt", bom + "  <?PHP\n", L"C:\\Php\\php.exe"},
+        {L"c.txt", bom + "#!/usr/bin/php\n<?php\n", L"C:\\Php\\php.exe"},
+        {L"d", bom + "#!/usr/bin/perl -w\nprint 1;\n", L"C:\\Perl\\bin\\perl.exe"},
+        {L"e", bom + "#!/usr/bin/env python\n", L"C:\\Python\\python.exe"},
+        // Only at the very start: a mark on a later line, or the mark alone, is ordinary text.
+        {L"f.txt", "\n" + bom + "<?php\n", nullptr},
+        {L"g.txt", bom + "\n<?php\n", nullptr},
+        {L"h.txt", "x" + bom + "<?php\n", nullptr},
+    };
+    for (const auto& c : cases) {
+        writeFile(dir / c.name, c.content);
+        const std::wstring file = dir / c.name;
+        if (c.interpreter == nullptr) {
+            EXPECT_EQ(runTimeFailure([&] { resolve(file, L""); }), ansi(unknown(file)))
+                << ansi(c.name);
+        } else {
+            EXPECT_EQ(resolve(file, L""),
+                      L"\"" + std::wstring(c.interpreter) + L"\" \"" + file + L"\" ")
+                << ansi(c.name);
+        }
+    }
+}
+
+// A name outside the ANSI code page reaches the failure text whole. (Wine under the C locale
+// cannot store such a name on disk, so the name is one that is not found.)
+TEST_F(Resolution, FailureTextsKeepNamesOutsideTheAnsiCodePage) {
+    const std::wstring greek = L"\x03b4\x03bf\x03ba\x03b9\x03bc\x03ae";
+    for (const std::wstring& command : {greek, dir / greek, dir / (greek + L".txt")}) {
+        try {
+            resolve(command);
+            ADD_FAILURE() << "resolved";
+        } catch (...) {
+            const vexception e = catchLadder(L"", "test", 1);
+            EXPECT_EQ(e.message(), L"'" + command +
+                                       L"' is not recognized as an internal or external command, "
+                                       L"operable program or batch file.");
+        }
+    }
 }
 
 TEST_F(Resolution, AnEmptyFirstLineStopsContentSniffing) {
