@@ -55,11 +55,17 @@ bool isDumpName(const std::wstring& name) {
     return stamp.substr(15) == L".dmp";
 }
 
+// A fault inside system code cannot be unwound into an exception; it ends the process from the
+// last-chance filter with the same dump, text and exit code as a translated one.
 TEST(FaultProbe, FaultLeavesOneNamedDumpAndTheSameOutputAsWithoutDumps) {
     struct Case {
         const char* what;
+        const wchar_t* road;
         bool dumpsOn;
-    } cases[] = {{"dumps on", true}, {"dumps off", false}};
+    } cases[] = {{"own code, dumps on", L"fault", true},
+                 {"own code, dumps off", L"fault", false},
+                 {"system code, dumps on", L"system", true},
+                 {"system code, dumps off", L"system", false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDirectory temp;
@@ -69,7 +75,7 @@ TEST(FaultProbe, FaultLeavesOneNamedDumpAndTheSameOutputAsWithoutDumps) {
         if (!c.dumpsOn)
             config.set(ScopedConfigValue::dword(L"CrashDumpsEnabled", 0));
 
-        const ProbeRun run = runProbe(L"fake", L"fault");
+        const ProbeRun run = runProbe(L"fake", c.road);
         EXPECT_EQ(kFaultText, zra_test::withFaultCode(run.result.out, 0xC0000005u));
         EXPECT_EQ(1u, run.result.exitCode);
         const std::vector<std::wstring> names = zra_test::listNames(dumps);
@@ -86,6 +92,17 @@ TEST(FaultProbe, FaultLeavesOneNamedDumpAndTheSameOutputAsWithoutDumps) {
         EXPECT_PRED2(zra_test::isReportedFault, 0xC0000005u, dump.code);
         EXPECT_EQ(7u, dump.type);
     }
+}
+
+// The failure text starts its own line after a console record.
+TEST(FaultProbe, FailureTextFollowsAConsoleRecordOnALineOfItsOwn) {
+    TempDirectory temp;
+    DumpConfig config;
+    config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()));
+    const ProbeRun run = runProbe(L"fake", L"record");
+    EXPECT_EQ(std::string("a console record\n") + kFaultText,
+              zra_test::withFaultCode(run.result.out, 0xC0000005u));
+    EXPECT_EQ(1u, run.result.exitCode);
 }
 
 TEST(FaultProbe, DumpDirectoryIsMadeAtStartWithoutAnyFault) {
@@ -114,6 +131,9 @@ TEST(FaultProbe, ExitPrunesToTheConfiguredCount) {
             const std::wstring name = L"crash-fault-probe2020010" + std::to_wstring(i % 9) +
                                       L"_0000" + std::to_wstring(10 + i) + L".dmp";
             zra_test::makeFile(dumps + L"\\" + name, i * 3600);
+            // Read-only dumps go as well: their removal takes the file over first.
+            if (i % 3 == 0)
+                ::SetFileAttributesW((dumps + L"\\" + name).c_str(), FILE_ATTRIBUTE_READONLY);
             if (i >= 12 - static_cast<int>(c.dumpsLeft))
                 newest.push_back(name);
         }
@@ -178,17 +198,26 @@ void expectOneRealDump(const std::wstring& dumps, const ProbeRun& run, uint32_t 
     EXPECT_PRED2(zra_test::isReportedFault, code, dump.code);
 }
 
-// A stack overflow leaves the faulting thread no stack to write a dump or to throw on: the dump is
-// written by the dump thread and the fault goes on to the crash path. The real writer is asked for
-// a small dump here; the full one is shown below.
+// A stack overflow leaves the faulting thread no stack to write a dump or to throw on: the dump
+// thread writes the dump and the failure text and ends the process with 1, dumps on or off. The
+// real writer is asked for a small dump here; the full one is shown below.
 TEST(FaultProbe, StackOverflowInGuardedWorkLeavesADumpAndTheProcessEnds) {
-    TempDirectory temp;
-    DumpConfig config;
-    config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()));
-    const ProbeRun run = runProbe(L"normal", L"overflow", 300000);
-    // Not translated: the boundary prints nothing.
-    EXPECT_EQ("", run.result.out);
-    expectOneRealDump(temp.path() + L"\\etc\\crashdumps", run, 0xC00000FDu);
+    for (const bool dumpsOn : {true, false}) {
+        SCOPED_TRACE(dumpsOn ? "dumps on" : "dumps off");
+        TempDirectory temp;
+        DumpConfig config;
+        config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()));
+        if (!dumpsOn)
+            config.set(ScopedConfigValue::dword(L"CrashDumpsEnabled", 0));
+        const ProbeRun run = runProbe(L"normal", L"overflow", 300000);
+        EXPECT_EQ("C structured exception: 0xc00000fd",
+                  zra_test::withFaultCode(run.result.out, 0xC00000FDu));
+        EXPECT_EQ(1u, run.result.exitCode);
+        if (dumpsOn)
+            expectOneRealDump(temp.path() + L"\\etc\\crashdumps", run, 0xC00000FDu);
+        else
+            EXPECT_TRUE(zra_test::listNames(temp.path() + L"\\etc\\crashdumps").empty());
+    }
 }
 
 // The one full-memory dump of the suite: it takes seconds and tens of megabytes.
