@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <cwctype>
 #include <string>
 #include <vector>
@@ -115,13 +116,17 @@ TEST(FaultProbe, DumpDirectoryIsMadeAtStartWithoutAnyFault) {
     EXPECT_TRUE(zra_test::directoryExists(temp.path() + L"\\etc\\crashdumps"));
 }
 
+// The run's own use of the security helpers (log cleanup takes files over) must not leave pruning
+// at exit with helpers already destroyed: read-only dumps need them.
 TEST(FaultProbe, ExitPrunesToTheConfiguredCount) {
     struct Case {
         DWORD maxCount;
         size_t dumpsLeft;
-    } cases[] = {{10, 10}, {0, 0}};
+        const wchar_t* road;
+    } cases[] = {{10, 10, L"none"}, {0, 0, L"none"}, {0, 0, L"cleanup"}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "CrashDumpsMaxCount " << c.maxCount);
+        SCOPED_TRACE(testing::Message() << "CrashDumpsMaxCount " << c.maxCount << " road "
+                                        << std::string(c.road, c.road + std::wcslen(c.road)));
         TempDirectory temp;
         const std::wstring dumps = temp.path() + L"\\etc\\crashdumps";
         ASSERT_TRUE(::CreateDirectoryW((temp.path() + L"\\etc").c_str(), nullptr));
@@ -142,7 +147,7 @@ TEST(FaultProbe, ExitPrunesToTheConfiguredCount) {
         config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()))
             .set(ScopedConfigValue::dword(L"CrashDumpsMaxCount", c.maxCount));
 
-        EXPECT_EQ(0u, runProbe(L"fake", L"none").result.exitCode);
+        EXPECT_EQ(0u, runProbe(L"fake", c.road).result.exitCode);
         newest.push_back(L"dumps.zip");
         std::vector<std::wstring> left = zra_test::listNames(dumps);
         std::sort(newest.begin(), newest.end());

@@ -7,6 +7,8 @@
 //           system    an access violation inside system code (msvcrt's wcslen given a bad
 //                     pointer), which cannot be unwound
 //           record    an Error record on the console, then the access violation
+//           cleanup   what log cleanup does during a run (a named mutex, the take-over and removal
+//                     of a read-only file), then exit code 0
 //           none      the work ends with exit code 0
 //     --writer real    MiniDumpWriteDump as the program uses it (the default)
 //              normal  the real MiniDumpWriteDump, asked for a small dump instead of a full one
@@ -19,6 +21,8 @@
 #include "crash/tests/dump_test_support.h"
 #include "launcher/entry.h"
 #include "logging/log.h"
+#include "os/file.h"
+#include "os/sync.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -76,6 +80,20 @@ uint32_t recordRoad(int argc, wchar_t** argv) {
     return faultRoad(argc, argv);
 }
 
+uint32_t cleanupRoad(int, wchar_t**) {
+    VMutex mutex(false, L"zra-fault-probe-cleanup");
+    wchar_t directory[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, directory);
+    const std::wstring path = std::wstring(directory) + L"zra-fault-probe-" +
+                              std::to_wstring(::GetCurrentProcessId()) + L".log";
+    base::ScopedFileHandle file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    file.reset();
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    removeFile(path, true, false, 0, 0);
+    return 0;
+}
+
 uint32_t quietRoad(int, wchar_t**) {
     return 0;
 }
@@ -112,6 +130,8 @@ int wmain(int argc, wchar_t** argv) {
         road = &systemRoad;
     else if (argc > at && std::wcscmp(argv[at], L"record") == 0)
         road = &recordRoad;
+    else if (argc > at && std::wcscmp(argv[at], L"cleanup") == 0)
+        road = &cleanupRoad;
     wchar_t program[] = L"crash-fault-probe.exe";
     wchar_t script[] = L"script";
     wchar_t* args[] = {program, script, nullptr};
