@@ -98,6 +98,11 @@ std::optional<vexception> tryDumpMiniDump(const std::wstring& path, EXCEPTION_PO
         if (!written)
             raiseOsError(L"Unable to generate dump file", code,
                          SourceLocation(L"", "internalDumpMiniDump", 743));
+        // Wine's writer reports success on a full disk and leaves the file empty.
+        LARGE_INTEGER size{};
+        if (::GetFileSizeEx(file.handle(), &size) && size.QuadPart == 0)
+            raiseOsError(L"Unable to generate dump file", ERROR_WRITE_FAULT,
+                         SourceLocation(L"", "internalDumpMiniDump", 743));
         file.close();
         return std::nullopt;
     } catch (...) {

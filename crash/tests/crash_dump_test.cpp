@@ -357,6 +357,8 @@ TEST(InternalDumpMiniDump, FailuresAreLoggedAtErrorAndNeverThrown) {
     } cases[] = {
         {"writer fails", temp.path() + L"\\a.dmp", &zra_test::failingMiniDumpWriter,
          ERROR_DISK_FULL, true},
+        {"writer writes nothing", temp.path() + L"\\b.dmp", &zra_test::emptyMiniDumpWriter,
+         ERROR_WRITE_FAULT, true},
         {"no such directory", temp.path() + L"\\missing\\a.dmp", &zra_test::fakeMiniDumpWriter,
          ERROR_PATH_NOT_FOUND, false},
     };
