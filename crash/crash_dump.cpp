@@ -3,9 +3,11 @@
 #include "base/exception.h"
 #include "crash/dump_names.h"
 #include "logging/log.h"
+#include "os/acl.h"
 #include "os/datetime.h"
 #include "os/file.h"
 #include "os/path.h"
+#include "os/security.h"
 #include "os/sync.h"
 #include "registry/registry.h"
 
@@ -75,6 +77,9 @@ MiniDumpWriter setMiniDumpWriter(MiniDumpWriter writer) {
 
 std::optional<vexception> tryDumpMiniDump(const std::wstring& path, EXCEPTION_POINTERS* pointers,
                                           MINIDUMP_TYPE type, DWORD faultingThread) noexcept {
+    // Set once the file exists: a dump that failed (a full disk) leaves only an empty or cut file
+    // that would count toward the dumps kept, so it goes again.
+    bool created = false;
     try {
         MINIDUMP_EXCEPTION_INFORMATION exception = {};
         exception.ThreadId = faultingThread != 0 ? faultingThread : ::GetCurrentThreadId();
@@ -83,6 +88,7 @@ std::optional<vexception> tryDumpMiniDump(const std::wstring& path, EXCEPTION_PO
 
         VFile file;
         file.open(path, FILE_ALL_ACCESS, FILE_SHARE_READ, CREATE_ALWAYS, 0);
+        created = true;
         MiniDumpWriter writer = g_writer ? g_writer : loadMiniDumpWriteDump();
         base::ScopedFileHandle duplicate(VHandle::duplicate(file.handle()));
         const BOOL written = writer(::GetCurrentProcess(), ::GetCurrentProcessId(), duplicate.get(),
@@ -92,9 +98,17 @@ std::optional<vexception> tryDumpMiniDump(const std::wstring& path, EXCEPTION_PO
         if (!written)
             raiseOsError(L"Unable to generate dump file", code,
                          SourceLocation(L"", "internalDumpMiniDump", 743));
+        // Wine's writer reports success on a full disk and leaves the file empty.
+        LARGE_INTEGER size{};
+        if (::GetFileSizeEx(file.handle(), &size) && size.QuadPart == 0)
+            raiseOsError(L"Unable to generate dump file", ERROR_WRITE_FAULT,
+                         SourceLocation(L"", "internalDumpMiniDump", 743));
         file.close();
         return std::nullopt;
     } catch (...) {
+        // The file was closed on the way out of the block.
+        if (created)
+            ::DeleteFileW(path.c_str());
         try {
             return catchLadder(L"Unable to generate dump file", "internalDumpMiniDump", 745);
         } catch (...) {
@@ -121,10 +135,21 @@ void internalDumpMiniDump(const std::wstring& path, EXCEPTION_POINTERS* pointers
 CrashDumpInfo::CrashDumpInfo() {
     try {
         configure();
+        keepRemovalAlive();
     } catch (...) {
         // A dump configuration that cannot be read must not stop the program it protects.
         enabled_ = false;
     }
+}
+
+// The process-wide instance prunes from its destructor at exit, when every function-local static
+// completed after it is already destroyed. The ones removeFile's take-over of a file relies on
+// are completed here, before it, so that they are destroyed after it.
+void CrashDumpInfo::keepRemovalAlive() {
+    VSID::everyone();
+    VSID::system();
+    VSID::admins();
+    security::systemNamedObjectCalls();
 }
 
 void CrashDumpInfo::configure() {

@@ -75,6 +75,7 @@ public:
 
 private:
     void configure();
+    static void keepRemovalAlive();
 
     bool enabled_ = true;
     uint32_t maxCount_ = 10;
@@ -99,11 +100,27 @@ CrashDumpInfo& processDumpInfo();
 bool dumpForFault(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD timeoutMs = INFINITE,
                   bool processEnds = false) noexcept;
 
+// What a boundary says when a fault ends the process instead of becoming an exception: the
+// failure text it would have written for the translated fault with this code. Runs on the faulting
+// thread, or on the dump thread when the faulting thread has no stack left; it must not throw.
+using FatalFaultReport = void (*)(unsigned int code);
+// Installs the process-wide report and returns the previous one; null writes nothing.
+FatalFaultReport setFatalFaultReport(FatalFaultReport report) noexcept;
+
+// Ends the process for a fault of the calling thread that cannot become an exception (it struck
+// inside system code, which cannot be unwound, or it exhausted the stack): the dump when dumps are
+// enabled, the failure text through the fatal-fault report, then exit code 1, without unwinding
+// and without exit-time destructors, which could meet the state the fault left. With
+// stackExhausted the dump thread writes the text as well. A second thread arriving meanwhile
+// waits for the end. Never returns.
+[[noreturn]] void endProcessForFault(EXCEPTION_POINTERS* pointers, bool stackExhausted) noexcept;
+
 // The identifier of the thread that writes dumps, 0 before it was started.
 DWORD dumpThreadId() noexcept;
 
-// Starts the dump thread ahead of the first fault when dumps are enabled. Cheap after the first
-// call; never waits for the thread, so it may be called with the loader lock held.
+// Starts the dump thread ahead of the first fault, dumps enabled or not: it also speaks for a
+// fault that exhausted its thread's stack. Cheap after the first call; never waits for the
+// thread, so it may be called with the loader lock held.
 void prepareDumpThread() noexcept;
 
 } // namespace crash

@@ -29,6 +29,36 @@ bool holdsLoaderLock() {
     return lock && reinterpret_cast<DWORD_PTR>(lock->OwningThread) == ::GetCurrentThreadId();
 }
 
+// How long a thread whose fault ends the process waits for its dump. Bounded, unlike a translated
+// fault: such a fault can strike inside a system routine that holds a lock the dump writer needs,
+// and a process that must end anyway must not hang instead.
+constexpr DWORD kFatalFaultWaitMs = 5 * 60 * 1000;
+
+FatalFaultReport volatile g_report = nullptr;
+
+// Without unwinding: the faulting thread's frames cannot be unwound, and exit-time destructors
+// would run into whatever state the fault left behind.
+[[noreturn]] void endProcessNow() noexcept {
+    ::TerminateProcess(::GetCurrentProcess(), 1);
+    ::ExitProcess(1);
+}
+
+void reportFatalFault(const EXCEPTION_POINTERS* pointers) noexcept {
+    const FatalFaultReport report = g_report;
+    if (!report)
+        return;
+    const DWORD code =
+        pointers && pointers->ExceptionRecord ? pointers->ExceptionRecord->ExceptionCode : 0;
+    try {
+        report(code);
+    } catch (...) {
+    }
+}
+
+// What the dump thread does after a dump: serve the next one, end itself (the faulting thread
+// goes on to the crash path), or end the process for a fault whose thread has no stack left.
+enum class AfterDump { serve, retire, endProcess };
+
 // The dump of one fault, or the reason there is none; the caller logs it.
 std::optional<vexception> writeDump(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers,
                                     DWORD faultingThread) noexcept {
@@ -80,8 +110,7 @@ public:
     bool retired() const { return retired_; }
 
     // False when the dump thread did not finish within timeoutMs.
-    // With last set the thread ends after this dump (see dumpForFault).
-    bool write(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD timeoutMs, bool last,
+    bool write(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD timeoutMs, AfterDump after,
                std::optional<vexception>& failure) noexcept {
         const DWORD locked = ::WaitForSingleObject(lock_.get(), timeoutMs);
         if (locked != WAIT_OBJECT_0 && locked != WAIT_ABANDONED)
@@ -91,7 +120,7 @@ public:
         request_pointers_ = pointers;
         request_thread_ = ::GetCurrentThreadId();
         request_sequence_ = sequence;
-        request_last_ = last;
+        request_after_ = after;
         ::SetEvent(request_.get());
         const ULONGLONG start = ::GetTickCount64();
         bool finished = false;
@@ -124,20 +153,26 @@ private:
             if (::WaitForSingleObject(self->request_.get(), INFINITE) != WAIT_OBJECT_0)
                 return 1;
             const LONG sequence = self->request_sequence_;
-            const bool last = self->request_last_;
+            const AfterDump after = self->request_after_;
             std::optional<vexception> failure =
                 writeDump(*self->request_info_, self->request_pointers_, self->request_thread_);
-            if (last) {
+            if (after != AfterDump::serve) {
                 // The faulting thread has no stack left to log on, and its process is ending.
                 logDumpFailure(failure);
                 failure.reset();
                 self->retired_ = true;
             }
+            if (after == AfterDump::endProcess) {
+                reportFatalFault(self->request_pointers_);
+                endProcessNow();
+            }
             self->failure_ = std::move(failure);
             self->completed_ = sequence;
             ::SetEvent(self->done_.get());
-            if (last)
-                return 0;
+            // Left the last thread of its process, this thread's code becomes the process's own:
+            // a process ended by a fault must not look like a success.
+            if (after != AfterDump::serve)
+                return 1;
         }
     }
 
@@ -151,7 +186,7 @@ private:
     EXCEPTION_POINTERS* volatile request_pointers_ = nullptr;
     volatile DWORD request_thread_ = 0;
     volatile LONG request_sequence_ = 0;
-    volatile bool request_last_ = false;
+    volatile AfterDump request_after_ = AfterDump::serve;
     volatile bool retired_ = false;
     std::optional<vexception> failure_; // handed over with completed_
     volatile LONG completed_ = 0;
@@ -183,7 +218,9 @@ bool dumpForFault(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD timeo
         DumpThread* thread = dumpThread();
         if (thread && !thread->retired()) {
             std::optional<vexception> failure;
-            const bool finished = thread->write(info, pointers, timeoutMs, processEnds, failure);
+            const bool finished =
+                thread->write(info, pointers, timeoutMs,
+                              processEnds ? AfterDump::retire : AfterDump::serve, failure);
             logDumpFailure(failure);
             return finished;
         }
@@ -193,8 +230,35 @@ bool dumpForFault(CrashDumpInfo& info, EXCEPTION_POINTERS* pointers, DWORD timeo
 }
 
 void prepareDumpThread() noexcept {
-    if (processDumpInfo().enabled())
-        dumpThread();
+    dumpThread();
+}
+
+FatalFaultReport setFatalFaultReport(FatalFaultReport report) noexcept {
+    const FatalFaultReport previous = g_report;
+    g_report = report;
+    return previous;
+}
+
+void endProcessForFault(EXCEPTION_POINTERS* pointers, bool stackExhausted) noexcept {
+    static volatile LONG ending = 0;
+    if (::InterlockedExchange(&ending, 1) != 0) {
+        for (;;)
+            ::Sleep(INFINITE);
+    }
+    CrashDumpInfo& info = processDumpInfo();
+    if (stackExhausted) {
+        // Only a thread started beforehand: starting one takes stack this thread does not have.
+        DumpThread* thread = holdsLoaderLock() ? nullptr : g_thread;
+        if (thread && !thread->retired()) {
+            std::optional<vexception> failure;
+            thread->write(info, pointers, kFatalFaultWaitMs, AfterDump::endProcess, failure);
+        }
+        // The dump thread did not end the process in time: the code at least must say failure.
+        endProcessNow();
+    }
+    dumpForFault(info, pointers, kFatalFaultWaitMs, false);
+    reportFatalFault(pointers);
+    endProcessNow();
 }
 
 DWORD dumpThreadId() noexcept {

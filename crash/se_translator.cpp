@@ -23,9 +23,11 @@ struct Process {
     uintptr_t imageBegin = 0;
     uintptr_t imageEnd = 0;
     PVOID handler = nullptr;
+    LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
 };
 
 LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception);
+LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* exception);
 
 // Bounds of the module this code is linked into: only faults of our own instructions can be
 // unwound by the DWARF unwinder, faults inside system DLLs are left to the crash path.
@@ -49,6 +51,9 @@ Process& process() {
         findImageBounds(p);
         // First in the chain: the translator must see the fault before frame-based handlers.
         p.handler = ::AddVectoredExceptionHandler(1, &vectoredHandler);
+        // Faults the handler leaves alone (inside system code) and that nothing else handles end
+        // here, still on the faulting thread.
+        p.previousFilter = ::SetUnhandledExceptionFilter(&lastChanceFilter);
         return p;
     }();
     return instance;
@@ -97,11 +102,6 @@ bool isTranslatable(DWORD code) {
     return (code >> 30) >= 2 && code != EXCEPTION_STACK_OVERFLOW;
 }
 
-// How long a thread whose stack overflowed waits for its dump. Bounded, unlike a translated fault:
-// an overflow can strike inside a system routine that holds a lock the dump writer needs, and a
-// process that must end anyway must not hang instead.
-constexpr DWORD kOverflowDumpWaitMs = 5 * 60 * 1000;
-
 LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception) {
     const Process& p = process();
     if (p.tlsIndex == TLS_OUT_OF_INDEXES)
@@ -111,12 +111,12 @@ LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception) {
         return EXCEPTION_CONTINUE_SEARCH;
     const EXCEPTION_RECORD* record = exception->ExceptionRecord;
     if (record->ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
-        // Nothing more can run on this stack than a hand-over to the dump thread; the thrower
-        // could not, so the fault stays with the crash path. Only the system's translator dumps.
+        // Nothing more can run on this stack than a hand-over to the dump thread, which writes
+        // the dump and the failure text and ends the process. Other translators leave the fault
+        // to the crash path.
         if (state->translator == &translateStructuredException) {
             state->translator = nullptr;
-            dumpForFault(processDumpInfo(), exception, kOverflowDumpWaitMs, true);
-            state->translator = &translateStructuredException;
+            endProcessForFault(exception, true);
         }
         return EXCEPTION_CONTINUE_SEARCH;
     }
@@ -137,6 +137,22 @@ LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception) {
     *reinterpret_cast<DWORD*>(context->Esp) = static_cast<DWORD>(address + 1);
     context->Eip = static_cast<DWORD>(reinterpret_cast<uintptr_t>(&raiseFromFault));
     return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// Reached only when no frame handled the fault. Where the system's translator guards the thread,
+// a fault that could not be translated (it struck inside system code, which the unwinder cannot
+// pass) still gets its dump and its failure text, and the process ends with 1 without unwinding.
+LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* exception) {
+    const Process& p = process();
+    auto* state = p.tlsIndex == TLS_OUT_OF_INDEXES
+                      ? nullptr
+                      : static_cast<ThreadState*>(::TlsGetValue(p.tlsIndex));
+    if (state && state->translator == &translateStructuredException &&
+        exception->ExceptionRecord->ExceptionCode >> 30 >= 2) {
+        state->translator = nullptr;
+        endProcessForFault(exception, false);
+    }
+    return p.previousFilter ? p.previousFilter(exception) : EXCEPTION_CONTINUE_SEARCH;
 }
 
 } // namespace

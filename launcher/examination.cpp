@@ -1,6 +1,7 @@
 #include "launcher/examination.h"
 
 #include "base/text.h"
+#include "launcher/console_control.h"
 #include "launcher/phase_stamp.h"
 #include "launcher/version_compare.h"
 #include "logging/log.h"
@@ -52,13 +53,15 @@ uint32_t runExamination(int argc, wchar_t** argv) {
 
     std::wstring arguments;
     // The child shares the launcher's console or redirection; it is never terminated here, so a
-    // failure after the start leaves it running.
+    // failure after the start leaves it running until the launcher ends. It ends with the
+    // launcher, killed or not: an orphan would keep the password on its command line.
     VChildProcess child;
     child.setInheritStdInput(true);
     child.setInheritStdOutput(true);
     child.setInheritStdError(true);
     child.setNoWindow(false);
     child.setSecret(password);
+    child.setEndWithParent(true);
 
     // An empty or non-numeric version orders below the threshold.
     if (compareVersions(kTypedScriptsVersion, version) > 0) {
@@ -86,6 +89,7 @@ uint32_t runExamination(int argc, wchar_t** argv) {
         child.start(argv[1], arguments, true);
     }
     ZRA_PHASE_STAMP("child-start");
+    leaveConsoleControlToChild();
     const uint32_t code = child.waitExitCode();
     ZRA_PHASE_STAMP("child-run");
     // The start record says what ran; this one closes it, so the debug log shows how it ended.

@@ -78,4 +78,10 @@ void logException(Level level, const vexception& e);
 // record of the process. Nothing follows the record. Never throws.
 void writeConsole(const std::wstring& text) noexcept;
 
+// Whether a record (or other text marked below) has gone to standard output in this process, so
+// that text written there beside the records knows to start a line of its own.
+bool consoleRecordWritten() noexcept;
+// Marks standard output as used by text written beside the records: the next record starts a line.
+void markConsoleUsed() noexcept;
+
 } // namespace varno::logging

@@ -227,4 +227,19 @@ void writeConsole(const std::wstring& text) noexcept {
     }
 }
 
+bool consoleRecordWritten() noexcept {
+    try {
+        return routingTable()[kConsoleUsed] != 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+void markConsoleUsed() noexcept {
+    try {
+        routingTable()[kConsoleUsed] = 1;
+    } catch (...) {
+    }
+}
+
 } // namespace varno::logging

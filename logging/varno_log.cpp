@@ -47,6 +47,29 @@ bool sameFile(const std::wstring& a, const std::wstring& b) {
     return compareNoCase(VFileName::fileName(a), VFileName::fileName(b));
 }
 
+// The last date a file name's eight digits can hold: a rotation due later never comes.
+const VDateTime kLatestRotation(9999, 12, 31);
+
+bool isCalendarDate(const wchar_t* digits) {
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    if (std::swscanf(digits, L"%04d%02d%02d", &year, &month, &day) != 3)
+        return false;
+    SYSTEMTIME time{};
+    time.wYear = static_cast<WORD>(year);
+    time.wMonth = static_cast<WORD>(month);
+    time.wDay = static_cast<WORD>(day);
+    FILETIME unused;
+    return ::SystemTimeToFileTime(&time, &unused) != FALSE;
+}
+
+void writeWholeRecord(VFile& file, const void* data, DWORD size) {
+    file.write(data, size, true);
+}
+
+hooks::RecordWriter g_recordWriter = &writeWholeRecord;
+
 } // namespace
 
 std::wstring moduleName() {
@@ -73,7 +96,11 @@ bool isOwnLogFile(const std::wstring& fileName, const std::wstring& name) {
     for (size_t i = prefix.size(); i < prefix.size() + kDateLength; ++i)
         if (fileName[i] < L'0' || fileName[i] > L'9')
             return false;
-    return compareNoCase(fileName.substr(prefix.size() + kDateLength), kFileExtension);
+    if (!compareNoCase(fileName.substr(prefix.size() + kDateLength), kFileExtension))
+        return false;
+    // A stray file whose digits are no date (month 13) would be taken for the newest file, and
+    // its rotation date could never be worked out: every record would be dropped.
+    return isCalendarDate(fileName.c_str() + prefix.size());
 }
 
 std::wstring getRotationDate(const std::wstring& path, const std::wstring& name, uint32_t days) {
@@ -93,7 +120,16 @@ std::wstring getRotationDate(const std::wstring& path, const std::wstring& name,
     std::swscanf(fileName.c_str() + prefix.size(), L"%04d%02d%02d", &year, &month, &day);
     VDateTime rotation(static_cast<uint16_t>(year), static_cast<uint16_t>(month),
                        static_cast<uint16_t>(day));
-    rotation += static_cast<int64_t>(days) * 86400;
+    rotation += 0; // an impossible date raises here
+    // A period that reaches past the last date a file name can hold (0xFFFFFFFF days, say) means
+    // that the file is never rotated; it must not make the date arithmetic fail at every record.
+    try {
+        rotation += static_cast<int64_t>(days) * 86400;
+    } catch (const vexception&) {
+        rotation = kLatestRotation;
+    }
+    if (kLatestRotation < rotation)
+        rotation = kLatestRotation;
     if (rotation < now)
         rotation = now;
     return dateText(rotation);
@@ -159,7 +195,19 @@ void VarnoLog::writeLocked(const std::wstring& line) {
     record += L' ';
     record += line;
     record += L"\r\n";
-    file_.write(record.data(), static_cast<DWORD>(record.size() * sizeof(wchar_t)), true);
+    try {
+        g_recordWriter(file_, record.data(), static_cast<DWORD>(record.size() * sizeof(wchar_t)));
+    } catch (...) {
+        // A write cut short (a full disk) would leave a torn record without its line end, and the
+        // next record would run into it: the file goes back to where this record began.
+        try {
+            LONG cutHigh = high;
+            file_.seek(static_cast<LONG>(low), &cutHigh, FILE_BEGIN);
+            ::SetEndOfFile(file_.handle());
+        } catch (...) {
+        }
+        throw;
+    }
 }
 
 void VarnoLog::readConfiguration() {
@@ -253,5 +301,15 @@ void VarnoLog::removeOld(const std::list<std::wstring>& list) {
         }
     }
 }
+
+namespace hooks {
+
+RecordWriter setRecordWriter(RecordWriter writer) {
+    const RecordWriter previous = g_recordWriter;
+    g_recordWriter = writer ? writer : &writeWholeRecord;
+    return previous;
+}
+
+} // namespace hooks
 
 } // namespace varno::logging

@@ -87,4 +87,12 @@ bool isOwnLogFile(const std::wstring& fileName, const std::wstring& name);
 // The running program's file name, with extension, without directory.
 std::wstring moduleName();
 
+namespace hooks {
+// How a log appends one whole record to its open file; raises when not all of it went out. Tests
+// put one here that stops short, as a full disk does. Null restores the real one; returns the
+// previous one.
+using RecordWriter = void (*)(VFile& file, const void* data, DWORD size);
+RecordWriter setRecordWriter(RecordWriter writer);
+} // namespace hooks
+
 } // namespace varno::logging

@@ -51,6 +51,8 @@ HANDLE makeOverlappedEvent(base::ScopedHandle& event, OVERLAPPED& overlapped) {
     return event.get();
 }
 
+VChildDetail::AssignFunction g_assign = &::AssignProcessToJobObject;
+
 ULONG fallbackRandom(ULONG* seed) {
     *seed = *seed * 1664525u + 1013904223u;
     return *seed & 0x7FFFFFFF;
@@ -73,6 +75,43 @@ std::wstring makeStdPipeName() {
 DWORD creationFlags(DWORD extra, bool noWindow) {
     return extra | (noWindow ? CREATE_NO_WINDOW : 0) | ::GetPriorityClass(::GetCurrentProcess()) |
            CREATE_UNICODE_ENVIRONMENT;
+}
+
+HANDLE parentJob() {
+    static const base::ScopedHandle job = [] {
+        base::ScopedHandle made(::CreateJobObjectW(nullptr, nullptr));
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags =
+            JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+        if (made && !::SetInformationJobObject(made.get(), JobObjectExtendedLimitInformation,
+                                               &limits, sizeof limits))
+            made.reset();
+        return made;
+    }();
+    return job.get();
+}
+
+bool tieToParentAndResume(HANDLE process, HANDLE thread, DWORD processId) {
+    const HANDLE job = parentJob();
+    const DWORD assignError = job == nullptr           ? ERROR_INVALID_HANDLE
+                              : g_assign(job, process) ? 0
+                                                       : ::GetLastError();
+    if (assignError != 0) {
+        // This process may itself run in a job that allows no nesting (before Windows 8 every
+        // job did): the child then outlives a killed parent, which is better than no child.
+        varno::logging::logMessage(varno::logging::Warning,
+                                   L"Unable to tie the child process %u to the launcher's "
+                                   L"lifetime: error %u",
+                                   static_cast<unsigned>(processId),
+                                   static_cast<unsigned>(assignError));
+    }
+    return ::ResumeThread(thread) != static_cast<DWORD>(-1);
+}
+
+AssignFunction setAssignFunction(AssignFunction assign) {
+    const AssignFunction previous = g_assign;
+    g_assign = assign ? assign : &::AssignProcessToJobObject;
+    return previous;
 }
 
 base::ScopedFileHandle
@@ -203,7 +242,10 @@ std::wstring VChildProcess::start(const std::wstring& command, const std::wstrin
     if (options.desktopAccess)
         startup.lpDesktop = &desktop[0];
 
-    const DWORD flags = VChildDetail::creationFlags(options.creationFlags, noWindow_);
+    // A child that is to end with this process starts suspended: put in the job before it runs,
+    // it cannot start children of its own outside it.
+    const DWORD flags = VChildDetail::creationFlags(options.creationFlags, noWindow_) |
+                        (endWithParent_ ? CREATE_SUSPENDED : 0);
 
     const ResolvedCommand resolved =
         resolveCommandForm(command, arguments, options.environmentBlock, options.verbatim,
@@ -266,12 +308,24 @@ std::wstring VChildProcess::start(const std::wstring& command, const std::wstrin
             ::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, options.inheritHandles,
                              flags, environment, directory, &startup, &information);
     }
-    const DWORD createError = created ? 0 : ::GetLastError();
+    DWORD createError = created ? 0 : ::GetLastError();
     if (created) {
         process_.reset(information.hProcess);
         thread_.reset(information.hThread);
         processId_ = information.dwProcessId;
         threadId_ = information.dwThreadId;
+    }
+    if (created && endWithParent_ &&
+        !VChildDetail::tieToParentAndResume(process_.get(), thread_.get(), processId_)) {
+        // A child left suspended would keep the launcher waiting for ever: it counts as not
+        // started.
+        createError = ::GetLastError();
+        ::TerminateProcess(process_.get(), 1);
+        process_.reset();
+        thread_.reset();
+        processId_ = 0;
+        threadId_ = 0;
+        created = FALSE;
     }
 
     varno::logging::logMessage(varno::logging::Info, L"path: %s, args: %s, cmdLine %s",

@@ -44,6 +44,10 @@ public:
     // A value (the panel password) that the start record and start errors must not show: every
     // argument equal to it is written as "*****" there. The child's command line is unchanged.
     void setSecret(const std::wstring& secret) { secret_ = secret; }
+    // true: the child is put in this process's job (VChildDetail::parentJob), so that it ends
+    // when this process ends, killed included; releasing the object still leaves it running. A
+    // child that cannot be put there (a job that forbids nesting) starts all the same.
+    void setEndWithParent(bool end) { endWithParent_ = end; }
 
     // Resolves command, creates the child and returns the command line it was given.
     std::wstring start(const std::wstring& command, const std::wstring& arguments,
@@ -87,6 +91,7 @@ private:
     bool inheritStdOutput_ = false;
     bool inheritStdError_ = false;
     bool noWindow_ = true;
+    bool endWithParent_ = false;
     std::wstring secret_;
 };
 
@@ -106,6 +111,20 @@ std::wstring makeStdPipeName();
 // The creation flags of a child: the extra flags, CREATE_NO_WINDOW when asked, the parent's own
 // priority class (children run at the parent's priority), and a Unicode environment block.
 DWORD creationFlags(DWORD extra, bool noWindow);
+
+// The job of the children that end with this process: kill-on-close, held by this process until
+// it ends, so the system ends them however this process ends. Their own children may break away
+// silently, so a child can still make jobs of its own. Null when no such job can be made.
+HANDLE parentJob();
+
+// Puts a suspended child in parentJob and lets it run. A failure to put it there is logged at
+// Warning and does not stop the child. False, with the last error set, when the child cannot be
+// resumed.
+bool tieToParentAndResume(HANDLE process, HANDLE thread, DWORD processId);
+
+// AssignProcessToJobObject unless replaced (tests); returns the previous one, null restores it.
+using AssignFunction = BOOL(WINAPI*)(HANDLE job, HANDLE process);
+AssignFunction setAssignFunction(AssignFunction assign);
 
 // CreateNamedPipeW is retried with a fresh name this many times in a row before the last error
 // is raised: a retry steps past a name that is taken, but a failure that does not depend on the

@@ -395,7 +395,9 @@ int connectTryCount(int defaultAttempts) {
             }
         }
     }
-    return state.cached != 0 ? state.cached : defaultAttempts;
+    // A count that reads as negative (0xFFFFFFFF, 0x80000000) is no count at all: taken as it
+    // is it would make no attempt, not even on a free instance.
+    return state.cached > 0 ? state.cached : defaultAttempts;
 }
 
 void alertableSleep(DWORD ms) {

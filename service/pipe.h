@@ -135,13 +135,13 @@ public:
     explicit ClientOverlappedPipe(HANDLE handle) : OverlappedPipe(handle) {}
 
     // Connects to the named pipe, retrying while all instances are busy ("PipeConnectTryCount"
-    // attempts, defaultAttempts when that is absent or 0), and sets the read mode.
+    // attempts, defaultAttempts when that is absent, 0 or negative), and sets the read mode.
     static base::ScopedFileHandle create(const std::wstring& path, DWORD access, DWORD readMode,
                                          int defaultAttempts);
 };
 
 // The "PipeConnectTryCount" setting: re-read on the 1st, 17th, 33rd ... call; a value of the wrong
-// type stops all further reads for the process. Returns the setting when non-zero, else the
+// type stops all further reads for the process. Returns the setting when positive, else the
 // default.
 int connectTryCount(int defaultAttempts);
 

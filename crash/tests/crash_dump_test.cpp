@@ -357,6 +357,8 @@ TEST(InternalDumpMiniDump, FailuresAreLoggedAtErrorAndNeverThrown) {
     } cases[] = {
         {"writer fails", temp.path() + L"\\a.dmp", &zra_test::failingMiniDumpWriter,
          ERROR_DISK_FULL, true},
+        {"writer writes nothing", temp.path() + L"\\b.dmp", &zra_test::emptyMiniDumpWriter,
+         ERROR_WRITE_FAULT, true},
         {"no such directory", temp.path() + L"\\missing\\a.dmp", &zra_test::fakeMiniDumpWriter,
          ERROR_PATH_NOT_FOUND, false},
     };
@@ -373,6 +375,8 @@ TEST(InternalDumpMiniDump, FailuresAreLoggedAtErrorAndNeverThrown) {
         EXPECT_NE(std::wstring::npos,
                   records[0].message.find(L"(Error code " + std::to_wstring(c.code) + L")"))
             << std::string(records[0].message.begin(), records[0].message.end());
+        // No empty dump is left to count toward the kept ones.
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(c.path.c_str()));
     }
 }
 

@@ -46,6 +46,14 @@ inline BOOL WINAPI failingMiniDumpWriter(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
     return FALSE;
 }
 
+// Reports success and writes nothing, as Wine's writer does on a full disk.
+inline BOOL WINAPI emptyMiniDumpWriter(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
+                                       PMINIDUMP_EXCEPTION_INFORMATION,
+                                       PMINIDUMP_USER_STREAM_INFORMATION,
+                                       PMINIDUMP_CALLBACK_INFORMATION) {
+    return TRUE;
+}
+
 // Reads size bytes at offset; false when the file is shorter or cannot be read.
 inline bool readAt(const std::wstring& path, uint64_t offset, void* out, DWORD size) {
     HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <cwctype>
 #include <string>
 #include <vector>
@@ -55,11 +56,17 @@ bool isDumpName(const std::wstring& name) {
     return stamp.substr(15) == L".dmp";
 }
 
+// A fault inside system code cannot be unwound into an exception; it ends the process from the
+// last-chance filter with the same dump, text and exit code as a translated one.
 TEST(FaultProbe, FaultLeavesOneNamedDumpAndTheSameOutputAsWithoutDumps) {
     struct Case {
         const char* what;
+        const wchar_t* road;
         bool dumpsOn;
-    } cases[] = {{"dumps on", true}, {"dumps off", false}};
+    } cases[] = {{"own code, dumps on", L"fault", true},
+                 {"own code, dumps off", L"fault", false},
+                 {"system code, dumps on", L"system", true},
+                 {"system code, dumps off", L"system", false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDirectory temp;
@@ -69,7 +76,7 @@ TEST(FaultProbe, FaultLeavesOneNamedDumpAndTheSameOutputAsWithoutDumps) {
         if (!c.dumpsOn)
             config.set(ScopedConfigValue::dword(L"CrashDumpsEnabled", 0));
 
-        const ProbeRun run = runProbe(L"fake", L"fault");
+        const ProbeRun run = runProbe(L"fake", c.road);
         EXPECT_EQ(kFaultText, zra_test::withFaultCode(run.result.out, 0xC0000005u));
         EXPECT_EQ(1u, run.result.exitCode);
         const std::vector<std::wstring> names = zra_test::listNames(dumps);
@@ -88,6 +95,17 @@ TEST(FaultProbe, FaultLeavesOneNamedDumpAndTheSameOutputAsWithoutDumps) {
     }
 }
 
+// The failure text starts its own line after a console record.
+TEST(FaultProbe, FailureTextFollowsAConsoleRecordOnALineOfItsOwn) {
+    TempDirectory temp;
+    DumpConfig config;
+    config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()));
+    const ProbeRun run = runProbe(L"fake", L"record");
+    EXPECT_EQ(std::string("a console record\n") + kFaultText,
+              zra_test::withFaultCode(run.result.out, 0xC0000005u));
+    EXPECT_EQ(1u, run.result.exitCode);
+}
+
 TEST(FaultProbe, DumpDirectoryIsMadeAtStartWithoutAnyFault) {
     TempDirectory temp;
     DumpConfig config;
@@ -98,13 +116,17 @@ TEST(FaultProbe, DumpDirectoryIsMadeAtStartWithoutAnyFault) {
     EXPECT_TRUE(zra_test::directoryExists(temp.path() + L"\\etc\\crashdumps"));
 }
 
+// The run's own use of the security helpers (log cleanup takes files over) must not leave pruning
+// at exit with helpers already destroyed: read-only dumps need them.
 TEST(FaultProbe, ExitPrunesToTheConfiguredCount) {
     struct Case {
         DWORD maxCount;
         size_t dumpsLeft;
-    } cases[] = {{10, 10}, {0, 0}};
+        const wchar_t* road;
+    } cases[] = {{10, 10, L"none"}, {0, 0, L"none"}, {0, 0, L"cleanup"}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "CrashDumpsMaxCount " << c.maxCount);
+        SCOPED_TRACE(testing::Message() << "CrashDumpsMaxCount " << c.maxCount << " road "
+                                        << std::string(c.road, c.road + std::wcslen(c.road)));
         TempDirectory temp;
         const std::wstring dumps = temp.path() + L"\\etc\\crashdumps";
         ASSERT_TRUE(::CreateDirectoryW((temp.path() + L"\\etc").c_str(), nullptr));
@@ -114,6 +136,9 @@ TEST(FaultProbe, ExitPrunesToTheConfiguredCount) {
             const std::wstring name = L"crash-fault-probe2020010" + std::to_wstring(i % 9) +
                                       L"_0000" + std::to_wstring(10 + i) + L".dmp";
             zra_test::makeFile(dumps + L"\\" + name, i * 3600);
+            // Read-only dumps go as well: their removal takes the file over first.
+            if (i % 3 == 0)
+                ::SetFileAttributesW((dumps + L"\\" + name).c_str(), FILE_ATTRIBUTE_READONLY);
             if (i >= 12 - static_cast<int>(c.dumpsLeft))
                 newest.push_back(name);
         }
@@ -122,7 +147,7 @@ TEST(FaultProbe, ExitPrunesToTheConfiguredCount) {
         config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()))
             .set(ScopedConfigValue::dword(L"CrashDumpsMaxCount", c.maxCount));
 
-        EXPECT_EQ(0u, runProbe(L"fake", L"none").result.exitCode);
+        EXPECT_EQ(0u, runProbe(L"fake", c.road).result.exitCode);
         newest.push_back(L"dumps.zip");
         std::vector<std::wstring> left = zra_test::listNames(dumps);
         std::sort(newest.begin(), newest.end());
@@ -178,17 +203,26 @@ void expectOneRealDump(const std::wstring& dumps, const ProbeRun& run, uint32_t 
     EXPECT_PRED2(zra_test::isReportedFault, code, dump.code);
 }
 
-// A stack overflow leaves the faulting thread no stack to write a dump or to throw on: the dump is
-// written by the dump thread and the fault goes on to the crash path. The real writer is asked for
-// a small dump here; the full one is shown below.
+// A stack overflow leaves the faulting thread no stack to write a dump or to throw on: the dump
+// thread writes the dump and the failure text and ends the process with 1, dumps on or off. The
+// real writer is asked for a small dump here; the full one is shown below.
 TEST(FaultProbe, StackOverflowInGuardedWorkLeavesADumpAndTheProcessEnds) {
-    TempDirectory temp;
-    DumpConfig config;
-    config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()));
-    const ProbeRun run = runProbe(L"normal", L"overflow", 300000);
-    // Not translated: the boundary prints nothing.
-    EXPECT_EQ("", run.result.out);
-    expectOneRealDump(temp.path() + L"\\etc\\crashdumps", run, 0xC00000FDu);
+    for (const bool dumpsOn : {true, false}) {
+        SCOPED_TRACE(dumpsOn ? "dumps on" : "dumps off");
+        TempDirectory temp;
+        DumpConfig config;
+        config.set(ScopedConfigValue::text(L"PRODUCT_ROOT_D", temp.path()));
+        if (!dumpsOn)
+            config.set(ScopedConfigValue::dword(L"CrashDumpsEnabled", 0));
+        const ProbeRun run = runProbe(L"normal", L"overflow", 300000);
+        EXPECT_EQ("C structured exception: 0xc00000fd",
+                  zra_test::withFaultCode(run.result.out, 0xC00000FDu));
+        EXPECT_EQ(1u, run.result.exitCode);
+        if (dumpsOn)
+            expectOneRealDump(temp.path() + L"\\etc\\crashdumps", run, 0xC00000FDu);
+        else
+            EXPECT_TRUE(zra_test::listNames(temp.path() + L"\\etc\\crashdumps").empty());
+    }
 }
 
 // The one full-memory dump of the suite: it takes seconds and tens of megabytes.

@@ -3,6 +3,7 @@
 
 #include "base/exception.h"
 #include "crash/se_translator.h"
+#include "logging/execute_context.h"
 #include "stdout_capture.h"
 
 #include <gtest/gtest.h>
@@ -46,6 +47,8 @@ RunResult run(std::vector<std::wstring> args, ExaminationRunner road) {
     g_argv.clear();
     g_translatorInside = nullptr;
     g_destructorRan = false;
+    // Each run stands for a process of its own: no console record came before it.
+    varno::logging::routingTable()[varno::logging::kConsoleUsed] = 0;
     Args a(std::move(args));
     StdoutCapture capture;
     const int code = launcherMain(a.argc(), a.argv(), road);

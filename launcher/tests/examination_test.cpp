@@ -219,6 +219,61 @@ TEST_F(Examination, ExitCodesOfTheChildBecomeTheLaunchersOwn) {
         static_cast<uint32_t>(launch({L"value PANEL_VERSION=11.5.30"}, {script}).exitCode));
 }
 
+namespace {
+
+// The identifier of the reporting child that left its start mark in directory, 0 while none has.
+DWORD markedChild(const std::wstring& directory) {
+    WIN32_FIND_DATAW data;
+    base::ScopedFindHandle find(::FindFirstFileW((directory + L"\\ran-*.txt").c_str(), &data));
+    if (!find)
+        return 0;
+    const std::wstring name = data.cFileName;
+    const size_t dash = name.rfind(L'-');
+    return dash == std::wstring::npos ? 0 : std::wcstoul(name.c_str() + dash + 1, nullptr, 10);
+}
+
+} // namespace
+
+// Killed, the launcher takes its child with it: the child must not go on, orphaned, with the
+// password on its command line.
+TEST_F(Examination, AKilledLauncherTakesItsChildWithIt) {
+    const std::wstring marks = base / L"marks";
+    makeDirectory(marks);
+    ScopedEnvironment mark(L"ZRA_CHILD_MARK_DIR", marks);
+    ScopedEnvironment sleep(L"ZRA_CHILD_SLEEP_MS", L"30000");
+    ScopedEnvironment done(L"ZRA_CHILD_DONE_FILE", base / L"done");
+    ScopedPipeName name(pipe);
+    StandinService service(pipe, root, {L"value PANEL_VERSION=11.5.30"});
+
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    base::ScopedFileHandle nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                             OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(nul);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = nul.get();
+    std::wstring commandLine = runner::buildCommandLine({launcherExe(), scripts + L"\\check.php"});
+    PROCESS_INFORMATION information{};
+    ASSERT_TRUE(::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                 work.c_str(), &startup, &information));
+    base::ScopedHandle launcher(information.hProcess);
+    ::CloseHandle(information.hThread);
+
+    DWORD childId = 0;
+    while ((childId = markedChild(marks)) == 0 &&
+           ::WaitForSingleObject(launcher.get(), 20) == WAIT_TIMEOUT) {
+    }
+    ASSERT_NE(0u, childId) << "the launcher ended before its child started";
+    base::ScopedHandle child(::OpenProcess(SYNCHRONIZE, FALSE, childId));
+    ASSERT_TRUE(child);
+    ASSERT_TRUE(::TerminateProcess(launcher.get(), 9));
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(child.get(), 60000));
+    // Ended by the kill, not at the end of its sleep.
+    EXPECT_FALSE(fileExists(base / L"done"));
+}
+
 TEST_F(Examination, ScriptsRunByTheirType) {
     const std::wstring tools = base / L"tools";
     makeDirectory(tools);

@@ -303,6 +303,73 @@ TEST_F(VarnoLogTest, RotationPeriodsAcrossDates) {
     }
 }
 
+// A stray file named like the newest one but with an impossible date is not the log's: records go
+// on to the log's own file.
+TEST_F(VarnoLogTest, AStrayFileWithAnImpossibleDateIsLeftAside) {
+    const std::wstring stray = pathOf(L"20141399");
+    makeFile(stray, kOldContent);
+    makeOldFiles(VDateTime(2014, 3, 7), {1});
+    for (int i = 0; i < 2; ++i)
+        makeLog()->write(L"record");
+    EXPECT_EQ(2u, count(readText(pathOf(L"20140307")), L" record\r\n"));
+    EXPECT_EQ(kOldContent, readBytes(stray));
+}
+
+namespace {
+
+// Writes the first half of the record and fails, as a disk that fills up in the middle does.
+void shortWriter(VFile& file, const void* data, DWORD size) {
+    file.write(data, size / 2, true);
+    throw vexception(L"disk full", SourceLocation(L"", "shortWriter", 1));
+}
+
+} // namespace
+
+// A record cut short leaves nothing behind: the file goes back to where the record began, so the
+// next record starts its own line (and a new file still gets its mark).
+TEST_F(VarnoLogTest, AShortWriteIsCutBackToWhereTheRecordBegan) {
+    for (const bool fresh : {true, false}) {
+        SCOPED_TRACE(fresh ? "new file" : "file with a record");
+        TempDirectory::removeTree(dir_.path());
+        ::CreateDirectoryW(dir_.path().c_str(), nullptr);
+        auto log = makeLog();
+        if (!fresh)
+            log->write(L"before");
+        const std::string kept = readBytes(pathOf(L"20140307"));
+        const hooks::RecordWriter previous = hooks::setRecordWriter(&shortWriter);
+        EXPECT_THROW(log->write(L"torn record"), vexception);
+        hooks::setRecordWriter(previous);
+        EXPECT_EQ(kept, readBytes(pathOf(L"20140307")));
+        log->write(L"after");
+        const std::string prefix =
+            utf16(L"2014/03/07 09:05:01:042 " + processIdText() + L" " + threadIdText() + L" ");
+        EXPECT_EQ("\xFF\xFE" + (fresh ? std::string() : prefix + utf16(L"before\r\n")) + prefix +
+                      utf16(L"after\r\n"),
+                  readBytes(pathOf(L"20140307")));
+    }
+}
+
+// A period that reaches past the last date a file name can hold never rotates the file; it must
+// not make every record fail.
+TEST_F(VarnoLogTest, PeriodsBeyondTheCalendarKeepTheFile) {
+    struct Case {
+        DWORD rotation;
+        const wchar_t* today;
+    } cases[] = {{0xFFFFFFFF, L"20140226"}, {11000000, L"20500101"}, {0x80000000, L"99991230"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rotation);
+        TempDirectory::removeTree(dir_.path());
+        ::CreateDirectoryW(dir_.path().c_str(), nullptr);
+        ScopedConfigValue rotation(setting(L"_rotation").c_str(), c.rotation);
+        makeFile(pathOf(L"20140225"), kOldContent);
+        g_now = dateOf(c.today);
+        auto log = makeLog();
+        log->write(L"record");
+        EXPECT_EQ(pathOf(L"20140225"), log->currentFile());
+        EXPECT_EQ(1u, count(readText(pathOf(L"20140225")), L" record\r\n"));
+    }
+}
+
 TEST_F(VarnoLogTest, RotationZeroReopensTodaysFileWithoutCountingItTwice) {
     ScopedConfigValue rotation(setting(L"_rotation").c_str(), DWORD(0));
     ScopedConfigValue history(setting(L"_history").c_str(), 1);
@@ -344,6 +411,7 @@ TEST_F(VarnoLogTest, FilesOfOtherLogsAreNeitherCountedNorDeleted) {
     EXPECT_EQ(pathOf(L"20140307"), own.back());
 }
 
+// The eight digits must also be a date of the calendar (no month 13, no 30 February).
 TEST(LogFileNameTest, OnlyThePrefixEightDigitsAndTheExtension) {
     struct Case {
         const wchar_t* file;
@@ -356,6 +424,9 @@ TEST(LogFileNameTest, OnlyThePrefixEightDigitsAndTheExtension) {
         {L"varnolog_debug201403071.log", false},  {L"varnolog_debug2014-3-7.log", false},
         {L"varnolog_debug20140307.txt", false},   {L"varnolog_debug20140307.log.log", false},
         {L"varnolog_debu20140307.log", false},    {L"", false},
+        {L"varnolog_debug20261399.log", false},   {L"varnolog_debug20140230.log", false},
+        {L"varnolog_debug00000000.log", false},   {L"varnolog_debug20140007.log", false},
+        {L"varnolog_debug20160229.log", true},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.own, isOwnLogFile(c.file, L"debug")) << cstr(c.file, 0);
@@ -376,6 +447,8 @@ TEST(RotationDateTest, DatePlusPeriodOrToday) {
         {L"varnolog_debug20140307.log", 0, VDateTime(2014, 3, 7, 0, 0, 0, 1), L"20140307"},
         {L"varnolog_debug20140301.log", 3, VDateTime(2014, 3, 9, 1), L"20140309"},
         {L"d:\\x\\varnolog_debug20140307.log", 1, VDateTime(2015, 1, 2), L"20150102"},
+        {L"varnolog_debug20140307.log", 0xFFFFFFFF, VDateTime(2014, 3, 7), L"99991231"},
+        {L"varnolog_debug20140307.log", 2930000, VDateTime(2014, 3, 7), L"99991231"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.expected, getRotationDate(c.path, L"debug", c.days, c.now))

@@ -374,3 +374,53 @@ TEST_F(ChildProcess, ALineOverTheProcessLimitIsRefusedBeforeAnythingStarts) {
     }
     EXPECT_TRUE(pt::RecordingSink::records().empty());
 }
+
+namespace {
+
+// A job that forbids nesting, as every job did before Windows 8.
+BOOL WINAPI refuseAssignment(HANDLE, HANDLE) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+BOOL isInParentJob(HANDLE process) {
+    BOOL inJob = FALSE;
+    return ::IsProcessInJob(process, VChildDetail::parentJob(), &inJob) && inJob;
+}
+
+} // namespace
+
+// A child that ends with its parent is in the parent's job before it runs; when it cannot be put
+// there it still runs, and the failure is a Warning record. The kill itself is shown end to end
+// by the launcher's examination tests.
+TEST_F(ChildProcess, AChildEndingWithItsParentIsInTheJobOrRunsAnyway) {
+    ASSERT_NE(nullptr, VChildDetail::parentJob());
+    struct Case {
+        const char* what;
+        VChildDetail::AssignFunction assign;
+        bool inJob;
+    } cases[] = {{"assigned", nullptr, true}, {"assignment refused", &refuseAssignment, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        pt::RecordingSink::records().clear();
+        const VChildDetail::AssignFunction previous = VChildDetail::setAssignFunction(c.assign);
+        ScopedEnvironment exit(L"ZRA_CHILD_EXIT", L"7");
+        VChildProcess child(&settings);
+        child.setEndWithParent(true);
+        runWithPipes(child, pt::childExe(), L"");
+        VChildDetail::setAssignFunction(previous);
+        EXPECT_EQ(c.inJob, isInParentJob(child.processHandle()) != FALSE);
+        // It ran to its end: it was not left suspended.
+        EXPECT_EQ(7u, child.waitExitCode());
+        bool warned = false;
+        for (const auto& record : pt::RecordingSink::records())
+            warned |= record.first == varno::logging::Warning &&
+                      record.second.find(L"Unable to tie the child process") == 0;
+        EXPECT_EQ(!c.inJob, warned);
+    }
+    // Without the setting the child stays out of it.
+    VChildProcess child(&settings);
+    runWithPipes(child, pt::childExe(), L"");
+    EXPECT_FALSE(isInParentJob(child.processHandle()));
+    child.waitExitCode();
+}

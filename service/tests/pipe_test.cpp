@@ -310,18 +310,20 @@ TEST_F(ConnectTryCount, WrongTypeStopsReadingForGood) {
         EXPECT_EQ(Con::connectTryCount(5), 5);
 }
 
-TEST_F(ConnectTryCount, NegativeCountMakesNoAttempt) {
-    const std::wstring path = pipePath(uniqueName(L"zra.free"));
-    base::ScopedFileHandle server = serverInstance(path, 1);
-    key.setDword(L"PipeConnectTryCount", 0xFFFFFFFF);
-    const vexception e =
-        caught([&] { Con::ClientOverlappedPipe::create(path, kAccess, PIPE_READMODE_MESSAGE, 5); });
-    EXPECT_EQ(e.message(), L"Unable to connect to pipe " + path);
-    expectLocation(e, "Con::ClientOverlappedPipe::create", 509);
-    // Not even the free instance was tried: it is still there for the next client.
-    base::ScopedFileHandle next(::CreateFileW(path.c_str(), kAccess, 0, nullptr, OPEN_EXISTING,
-                                              FILE_FLAG_OVERLAPPED, nullptr));
-    EXPECT_TRUE(next);
+// A count whose signed reading is negative would make no attempt at all, not even on a free
+// instance: such a count is absurd and the caller's default applies.
+TEST_F(ConnectTryCount, NegativeCountFallsBackToTheDefault) {
+    for (const DWORD count : {0xFFFFFFFFu, 0x80000000u}) {
+        SCOPED_TRACE(count);
+        Con::testing::setConnectTryCountKey(key.path());
+        key.setDword(L"PipeConnectTryCount", count);
+        EXPECT_EQ(Con::connectTryCount(5), 5);
+        const std::wstring path = pipePath(uniqueName(L"zra.free"));
+        base::ScopedFileHandle server = serverInstance(path, 1);
+        base::ScopedFileHandle client =
+            Con::ClientOverlappedPipe::create(path, kAccess, PIPE_READMODE_MESSAGE, 5);
+        EXPECT_TRUE(client);
+    }
 }
 
 TEST_F(ConnectTryCount, BusyServerIsTriedTheConfiguredNumberOfTimes) {
