@@ -21,15 +21,27 @@ int dispatch(int argc, wchar_t** argv, ExaminationRunner runExamination) {
     return static_cast<int>(runExamination(argc, argv));
 }
 
+// When the conversion to UTF-8 itself fails: the message with "?" for what is not ASCII, rather
+// than no text at all.
+std::string asciiFallback(const std::wstring& message) {
+    std::string text;
+    text.reserve(message.size());
+    for (wchar_t c : message)
+        text += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : (c == L'\n' ? '\n' : '?');
+    return text;
+}
+
 } // namespace
 
 int launcherMain(int argc, wchar_t** argv, ExaminationRunner runExamination) {
     std::optional<vexception> failure;
     {
-        // The previous translator must be back before the failure text is built and written: a
-        // fault in that last step is not this boundary's to translate any more.
-        crash::ScopedSeTranslator translator;
         try {
+            // Inside the guarded region: making the translator's per-thread state can itself
+            // run out of memory. It is gone again, the previous one back, before the failure
+            // text is built and written: a fault in that last step is not this boundary's to
+            // translate any more.
+            crash::ScopedSeTranslator translator;
             ThreadCancelation::CancelationPoint cancelation;
             return dispatch(argc, argv, runExamination);
         } catch (...) {
@@ -43,7 +55,16 @@ int launcherMain(int argc, wchar_t** argv, ExaminationRunner runExamination) {
     }
     if (failure) {
         try {
-            writeStandardOutput(cstr(failure->text(), 65001));
+            // A finding written without its line break (the installer mutex) must not run on
+            // into the failure text.
+            const std::string separator = standardOutputLineOpen() ? "\n" : "";
+            std::string text;
+            try {
+                text = cstr(failure->text(), 65001);
+            } catch (...) {
+                text = asciiFallback(failure->message());
+            }
+            writeStandardOutput(separator + text);
         } catch (...) {
         }
     }
