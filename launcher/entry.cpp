@@ -34,6 +34,7 @@ std::string asciiFallback(const std::wstring& message) {
 } // namespace
 
 int launcherMain(int argc, wchar_t** argv, ExaminationRunner runExamination) {
+    resetStandardOutputLine();
     std::optional<vexception> failure;
     {
         try {
@@ -53,6 +54,10 @@ int launcherMain(int argc, wchar_t** argv, ExaminationRunner runExamination) {
             }
         }
     }
+    // Without a description (memory exhausted on the way) the boundary's own words still say
+    // what failed; they need no allocation.
+    static const char kLastResort[] = "Failed to launch an examination.";
+    bool written = false;
     if (failure) {
         try {
             // A finding written without its line break (the installer mutex) must not run on
@@ -65,6 +70,15 @@ int launcherMain(int argc, wchar_t** argv, ExaminationRunner runExamination) {
                 text = asciiFallback(failure->message());
             }
             writeStandardOutput(separator + text);
+            written = true;
+        } catch (...) {
+        }
+    }
+    if (!written) {
+        try {
+            if (standardOutputLineOpen())
+                writeStandardOutput("\n", 1);
+            writeStandardOutput(kLastResort, sizeof(kLastResort) - 1);
         } catch (...) {
         }
     }

@@ -16,14 +16,17 @@ bool g_lineOpen = false;
 } // namespace
 
 void writeStandardOutput(const std::string& bytes) {
+    writeStandardOutput(bytes.data(), bytes.size());
+}
+
+void writeStandardOutput(const char* data, size_t size) {
     std::fflush(stdout);
     const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
     if (out == INVALID_HANDLE_VALUE)
         raiseWriteFailure(::GetLastError());
-    if (out == nullptr || bytes.empty())
+    if (out == nullptr || size == 0)
         return;
-    const char* data = bytes.data();
-    size_t left = bytes.size();
+    size_t left = size;
     // A pipe may take fewer bytes than offered; keep going until everything is written.
     while (left > 0) {
         DWORD written = 0;
@@ -40,4 +43,8 @@ void writeStandardOutput(const std::string& bytes) {
 
 bool standardOutputLineOpen() {
     return g_lineOpen;
+}
+
+void resetStandardOutputLine() {
+    g_lineOpen = false;
 }

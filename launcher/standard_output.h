@@ -11,6 +11,9 @@
 // fails raises "Unable to write to standard output" with the OS error, so that a finding is never
 // lost without a word.
 void writeStandardOutput(const std::string& bytes);
+// The same for bytes that need no allocation to be written (the last-resort failure text).
+void writeStandardOutput(const char* data, size_t size);
 
-// True when the last bytes written did not end in a line break.
+// True when the last bytes written since the last reset did not end in a line break.
 bool standardOutputLineOpen();
+void resetStandardOutputLine();

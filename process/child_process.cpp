@@ -214,7 +214,7 @@ std::wstring VChildProcess::start(const std::wstring& command, const std::wstrin
 
     const DWORD flags = VChildDetail::creationFlags(options.creationFlags, noWindow_);
 
-    const ResolvedCommand resolved =
+    ResolvedCommand resolved =
         resolveCommandForm(command, arguments, options.environmentBlock, options.verbatim,
                            options.useProductPhp, settings_);
 
@@ -276,7 +276,9 @@ std::wstring VChildProcess::start(const std::wstring& command, const std::wstrin
                                command.c_str(), shownArguments.c_str(), shownCommandLine.c_str());
     if (!created)
         raiseRunTimeError(L"Unable to start (%s)", createError, shownCommandLine.c_str());
-    return resolved.commandLine;
+    // Moved, not copied: once the child runs, a failed allocation here would report a launch
+    // that failed while the child goes on.
+    return std::move(resolved.commandLine);
 }
 
 uint32_t VChildProcess::waitExitCode() {
@@ -287,7 +289,9 @@ uint32_t VChildProcess::waitExitCode() {
         try {
             result = VSyncObject::waitForSingleObject(process_.get(), INFINITE);
             break;
-        } catch (const vosexception&) {
+        } catch (...) {
+            // An OS error or memory for the wait's own bookkeeping; nothing here is a request to
+            // stop waiting.
             if (attempt == kWaitAttempts)
                 throw;
             ::Sleep(kWaitRetryMs);
