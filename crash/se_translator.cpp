@@ -141,9 +141,9 @@ LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception) {
 // pass) still gets its dump and its failure text, and the process ends with 1 without unwinding.
 LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* exception) {
     const Process& p = process();
-    auto* state = p.tlsIndex == TLS_OUT_OF_INDEXES
+    auto* state = p.tlsIndex == FLS_OUT_OF_INDEXES
                       ? nullptr
-                      : static_cast<ThreadState*>(::TlsGetValue(p.tlsIndex));
+                      : static_cast<ThreadState*>(::FlsGetValue(p.tlsIndex));
     if (state && state->translator == &translateStructuredException &&
         exception->ExceptionRecord->ExceptionCode >> 30 >= 2) {
         state->translator = nullptr;
