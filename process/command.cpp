@@ -203,20 +203,18 @@ CommandForm formByExtension(const std::wstring& file, bool useProductPhp,
 }
 
 // GetBinaryTypeW answers "no" for any file that is no program (Windows with 193 or a kin of it,
-// Wine with 0), but also when the file could not be examined at all: a program taken for a
-// script would be read as one and refused as "not a known application", which sends whoever
-// reads it the wrong way.
+// Wine with 0), but also when the system lacked the memory to examine it: a program taken for a
+// script then would be read as one and refused as "not a known application", which sends whoever
+// reads it the wrong way. (A file that cannot be opened fails when it is read next, with its own
+// text.)
 bool isExecutable(const std::wstring& file) {
     DWORD type = 0;
     if (::GetBinaryTypeW(makeLongPath(L"", file).c_str(), &type) != FALSE)
         return true;
     const DWORD error = ::GetLastError();
     switch (error) {
-    case ERROR_ACCESS_DENIED:
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
     case ERROR_NO_SYSTEM_RESOURCES:
     case ERROR_WORKING_SET_QUOTA:
     case ERROR_COMMITMENT_LIMIT:

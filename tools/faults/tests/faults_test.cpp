@@ -147,8 +147,8 @@ TEST(FaultCampaign, FoundFaultsEndInTheMendedResult) {
         {"php-18", "WaitForSingleObjectEx:1:6", 7, "cmdline: "},
         // The failure text could not be written: the boundary's own words follow.
         {"service-down", "WriteFile:1:112", 1, "Failed to launch an examination."},
-        // php.exe that could not be examined is not "not a known application".
-        {"php-11", "GetBinaryTypeW:1:5", 1, "php.exe): (5) "},
+        // php.exe that could not be examined for want of memory is no unknown application.
+        {"php-11", "GetBinaryTypeW:1:8", 1, "php.exe): (8) "},
         // The system text is looked up again, not given as unknown.
         {"service-down", "FormatMessageW:1:8", 1, "(Error code 2) at Unable to connect to pipe"},
         // The UTF-8 conversion of the failure text failed: its ASCII form, not NULs.
