@@ -36,6 +36,37 @@ void stripOneLineBreak(std::wstring& text) {
     }
 }
 
+// The system's text for a code. A code the system has no text for (317) is an ordinary answer;
+// any other failure of the lookup itself (memory, a buffer too small) is not that, so the lookup
+// is made again once, and then into a buffer of the caller's instead of one the system allocates.
+bool lookUpSystemText(uint32_t code, std::wstring& text) {
+    constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        wchar_t* buffer = nullptr;
+        const DWORD length =
+            ::FormatMessageW(kFlags | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code, 0x400,
+                             reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+        base::ScopedLocalMem owner(buffer);
+        if (length != 0 && buffer != nullptr) {
+            text.assign(buffer, length);
+            return true;
+        }
+        if (::GetLastError() == ERROR_MR_MID_NOT_FOUND)
+            return false;
+        wchar_t own[1024];
+        const DWORD ownLength =
+            ::FormatMessageW(kFlags, nullptr, code, 0x400, own, sizeof(own) / sizeof(own[0]),
+                             nullptr);
+        if (ownLength != 0) {
+            text.assign(own, ownLength);
+            return true;
+        }
+        if (::GetLastError() == ERROR_MR_MID_NOT_FOUND)
+            return false;
+    }
+    return false;
+}
+
 template <typename E>
 [[noreturn]] void throwOs(uint32_t code, const std::wstring& context, SourceLocation& location) {
     throw E(code, context, std::move(location));
@@ -121,6 +152,9 @@ std::wstring vexception::text() const {
 vosexception::vosexception(uint32_t code, const std::wstring& context, SourceLocation location)
     : vexception(osErrorMessage(code, &context), std::move(location)), code_(code) {}
 
+vosexception::vosexception(uint32_t code, std::wstring message)
+    : vexception(std::move(message)), code_(code) {}
+
 std::wstring cwrpexception::text() const {
     return L"C structured exception: " + toHex(code_);
 }
@@ -154,15 +188,9 @@ ComError::~ComError() {
 }
 
 std::wstring ComError::ErrorMessage() const {
-    wchar_t* buffer = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-        nullptr, static_cast<DWORD>(hresult_), 0x400, reinterpret_cast<wchar_t*>(&buffer), 0,
-        nullptr);
-    base::ScopedLocalMem owner(buffer);
-    if (length == 0 || buffer == nullptr)
+    std::wstring text;
+    if (!lookUpSystemText(static_cast<uint32_t>(hresult_), text))
         return dispatchOrUnknown(static_cast<uint32_t>(hresult_));
-    std::wstring text(buffer, length);
     stripOneLineBreak(text);
     return text;
 }
@@ -182,37 +210,22 @@ std::wstring osErrorMessage(uint32_t code, const std::wstring* context) {
         tail += L" at ";
         tail += *context;
     }
-    wchar_t* buffer = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-        nullptr, code, 0x400, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    base::ScopedLocalMem owner(buffer);
-    if (length == 0 || buffer == nullptr)
+    std::wstring text;
+    if (!lookUpSystemText(code, text))
         return L"Unknown error" + tail;
-    std::wstring text(buffer, length);
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n'))
         text.pop_back();
     return text + tail;
 }
 
 std::wstring systemMessage(uint32_t code) {
-    std::vector<wchar_t> buffer(255);
-    for (;;) {
-        // No arguments are passed, so a text with an insert ("Bad EXE format for %1.") would
-        // make the call fail and the code read as unknown; the placeholder is kept as it stands.
-        const DWORD length = ::FormatMessageW(
-            FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0x400,
-            buffer.data(), static_cast<DWORD>(buffer.size()), nullptr);
-        if (length != 0) {
-            std::wstring text(buffer.data(), length);
-            stripOneLineBreak(text);
-            return text;
-        }
-        if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-            break;
-        buffer.resize(buffer.size() * 2 + 2);
-    }
-    return dispatchOrUnknown(code);
+    // No arguments are passed, so a text with an insert ("Bad EXE format for %1.") keeps its
+    // placeholder as it stands instead of failing the call.
+    std::wstring text;
+    if (!lookUpSystemText(code, text))
+        return dispatchOrUnknown(code);
+    stripOneLineBreak(text);
+    return text;
 }
 
 void raiseOsError(const std::wstring& context, uint32_t code, SourceLocation location) {
@@ -249,7 +262,8 @@ void raiseOsError(const std::wstring& context, uint32_t code, SourceLocation loc
 }
 
 void raiseOutOfMemory() {
-    throw vexception(osErrorMessage(ERROR_OUTOFMEMORY, nullptr));
+    // Typed, so that a caller with a fallback can tell its own lack of memory from an answer.
+    throw VOutOfMemoryException(ERROR_OUTOFMEMORY, osErrorMessage(ERROR_OUTOFMEMORY, nullptr));
 }
 
 void raiseRunTimeError(const wchar_t* fmt, uint32_t code, ...) {

@@ -40,6 +40,8 @@ private:
 class vosexception : public vexception {
 public:
     vosexception(uint32_t code, const std::wstring& context, SourceLocation location);
+    // With the message already composed and no location yet.
+    vosexception(uint32_t code, std::wstring message);
     uint32_t code() const { return code_; }
 
 private:

@@ -67,7 +67,11 @@ std::string cstr(const std::wstring& text, unsigned codePage) {
     } catch (const std::bad_alloc&) {
         raiseOutOfMemory();
     }
-    ::WideCharToMultiByte(codePage, 0, text.data(), length, &result[0], needed, nullptr, nullptr);
+    // The sizing call can succeed and this one still fail: a buffer of NULs is no text.
+    if (::WideCharToMultiByte(codePage, 0, text.data(), length, &result[0], needed, nullptr,
+                              nullptr) != needed)
+        throw vexception(L"Maps a wide-character (Unicode) string to a character stringz",
+                         SourceLocation(L"", "cstr", 15));
     return result;
 }
 
@@ -85,7 +89,9 @@ std::wstring wstr(const std::string& text, unsigned codePage) {
     } catch (const std::bad_alloc&) {
         raiseOutOfMemory();
     }
-    ::MultiByteToWideChar(codePage, 0, text.data(), length, &result[0], needed);
+    if (::MultiByteToWideChar(codePage, 0, text.data(), length, &result[0], needed) != needed)
+        throw vexception(L"Maps a character string to a wide-character (Unicode) string failed",
+                         SourceLocation(L"", "wstr", 35));
     return result;
 }
 

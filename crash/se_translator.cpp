@@ -19,7 +19,10 @@ struct ThreadState {
 };
 
 struct Process {
-    DWORD tlsIndex = TLS_OUT_OF_INDEXES;
+    // A fiber-local slot, whose callback frees a thread's state when the thread ends. (A
+    // thread_local owner would do the same, but GCC's emulated thread storage aborts the process
+    // when it cannot allocate; here that is a bad_alloc the caller can report.)
+    DWORD tlsIndex = FLS_OUT_OF_INDEXES;
     uintptr_t imageBegin = 0;
     uintptr_t imageEnd = 0;
     PVOID handler = nullptr;
@@ -28,6 +31,10 @@ struct Process {
 
 LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception);
 LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* exception);
+
+void WINAPI freeThreadState(void* state) {
+    delete static_cast<ThreadState*>(state);
+}
 
 // Bounds of the module this code is linked into: only faults of our own instructions can be
 // unwound by the DWARF unwinder, faults inside system DLLs are left to the crash path.
@@ -47,7 +54,7 @@ void findImageBounds(Process& process) {
 Process& process() {
     static Process instance = [] {
         Process p;
-        p.tlsIndex = ::TlsAlloc();
+        p.tlsIndex = ::FlsAlloc(&freeThreadState);
         findImageBounds(p);
         // First in the chain: the translator must see the fault before frame-based handlers.
         p.handler = ::AddVectoredExceptionHandler(1, &vectoredHandler);
@@ -59,27 +66,17 @@ Process& process() {
     return instance;
 }
 
-// Frees the calling thread's state when the thread ends.
-struct ThreadStateOwner {
-    ThreadState* state = nullptr;
-    ~ThreadStateOwner() {
-        if (state) {
-            ::TlsSetValue(process().tlsIndex, nullptr);
-            delete state;
-        }
-    }
-};
-
 ThreadState* currentState(bool create) {
     Process& p = process();
-    if (p.tlsIndex == TLS_OUT_OF_INDEXES)
+    if (p.tlsIndex == FLS_OUT_OF_INDEXES)
         return nullptr;
-    auto* state = static_cast<ThreadState*>(::TlsGetValue(p.tlsIndex));
+    auto* state = static_cast<ThreadState*>(::FlsGetValue(p.tlsIndex));
     if (!state && create) {
-        static thread_local ThreadStateOwner owner;
-        owner.state = new ThreadState;
-        state = owner.state;
-        ::TlsSetValue(p.tlsIndex, state);
+        state = new ThreadState;
+        if (!::FlsSetValue(p.tlsIndex, state)) {
+            delete state;
+            return nullptr;
+        }
     }
     return state;
 }
@@ -104,9 +101,9 @@ bool isTranslatable(DWORD code) {
 
 LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception) {
     const Process& p = process();
-    if (p.tlsIndex == TLS_OUT_OF_INDEXES)
+    if (p.tlsIndex == FLS_OUT_OF_INDEXES)
         return EXCEPTION_CONTINUE_SEARCH;
-    auto* state = static_cast<ThreadState*>(::TlsGetValue(p.tlsIndex));
+    auto* state = static_cast<ThreadState*>(::FlsGetValue(p.tlsIndex));
     if (!state || !state->translator)
         return EXCEPTION_CONTINUE_SEARCH;
     const EXCEPTION_RECORD* record = exception->ExceptionRecord;
@@ -144,9 +141,9 @@ LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception) {
 // pass) still gets its dump and its failure text, and the process ends with 1 without unwinding.
 LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* exception) {
     const Process& p = process();
-    auto* state = p.tlsIndex == TLS_OUT_OF_INDEXES
+    auto* state = p.tlsIndex == FLS_OUT_OF_INDEXES
                       ? nullptr
-                      : static_cast<ThreadState*>(::TlsGetValue(p.tlsIndex));
+                      : static_cast<ThreadState*>(::FlsGetValue(p.tlsIndex));
     if (state && state->translator == &translateStructuredException &&
         exception->ExceptionRecord->ExceptionCode >> 30 >= 2) {
         state->translator = nullptr;

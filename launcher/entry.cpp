@@ -18,13 +18,32 @@ namespace {
 
 const wchar_t kBoundaryContext[] = L"Failed to launch an examination.";
 
-// The failure text starts a line of its own after a console record, and a record after it starts
-// a new one in turn: the installer reads them apart.
+// When the conversion to UTF-8 itself fails: the message with "?" for what is not ASCII, rather
+// than no text at all.
+std::string asciiFallback(const std::wstring& message) {
+    std::string text;
+    text.reserve(message.size());
+    for (wchar_t c : message)
+        text += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : (c == L'\n' ? '\n' : '?');
+    return text;
+}
+
+// True when what is on standard output does not end a line: a finding written without its line
+// break (the installer mutex), or a console record (records are separated, not ended, by "\n").
+bool lineOpen() {
+    return standardOutputLineOpen() || varno::logging::consoleRecordWritten();
+}
+
+// The failure text starts a line of its own, and a record after it starts a new one in turn: the
+// installer reads them apart.
 void writeFailure(const vexception& failure) {
-    std::string bytes = cstr(failure.text(), 65001);
-    if (varno::logging::consoleRecordWritten())
-        bytes.insert(0, "\n");
-    writeStandardOutput(bytes);
+    std::string text;
+    try {
+        text = cstr(failure.text(), 65001);
+    } catch (...) {
+        text = asciiFallback(failure.message());
+    }
+    writeStandardOutput(lineOpen() ? "\n" + text : text);
     varno::logging::markConsoleUsed();
 }
 
@@ -53,13 +72,16 @@ int dispatch(int argc, wchar_t** argv, ExaminationRunner runExamination) {
 } // namespace
 
 int launcherMain(int argc, wchar_t** argv, ExaminationRunner runExamination) {
+    resetStandardOutputLine();
     std::optional<vexception> failure;
     {
-        // The previous translator must be back before the failure text is built and written: a
-        // fault in that last step is not this boundary's to translate any more.
         crash::setFatalFaultReport(&reportFatalFault);
-        crash::ScopedSeTranslator translator;
         try {
+            // Inside the guarded region: making the translator's per-thread state can itself
+            // run out of memory. It is gone again, the previous one back, before the failure
+            // text is built and written: a fault in that last step is not this boundary's to
+            // translate any more.
+            crash::ScopedSeTranslator translator;
             ThreadCancelation::CancelationPoint cancelation;
             return dispatch(argc, argv, runExamination);
         } catch (...) {
@@ -71,15 +93,28 @@ int launcherMain(int argc, wchar_t** argv, ExaminationRunner runExamination) {
             }
         }
     }
+    // Without a description (memory exhausted on the way) the boundary's own words still say
+    // what failed; they need no allocation.
+    static const char kLastResort[] = "Failed to launch an examination.";
+    bool written = false;
     if (failure) {
         try {
             writeFailure(*failure);
+            written = true;
         } catch (...) {
         }
         // With Debug on the debug log keeps what the installer was told, with its trail: without
         // it a failed launch would leave no trace there. The texts never hold the password.
         try {
             varno::logging::writeFileSink(varno::logging::Error, failure->fullText());
+        } catch (...) {
+        }
+    }
+    if (!written) {
+        try {
+            if (lineOpen())
+                writeStandardOutput("\n", 1);
+            writeStandardOutput(kLastResort, sizeof(kLastResort) - 1);
         } catch (...) {
         }
     }

@@ -25,6 +25,10 @@ const RtlRandomFunction gRtlRandom = lookUpRtlRandom();
 // Shared by every thread; the thread id in the name keeps the names of different threads apart.
 volatile LONG gPipeCounter = 0;
 
+// A failed wait for the child is made again this many times in all, this far apart.
+constexpr int kWaitAttempts = 5;
+constexpr DWORD kWaitRetryMs = 20;
+
 // How long the parent waits for its own open of the pipe to be seen by ConnectNamedPipe.
 constexpr DWORD kPipeConnectTimeoutMs = 5000;
 
@@ -33,6 +37,16 @@ constexpr DWORD kPipeConnectTimeoutMs = 5000;
 constexpr size_t kMaxWorkingDirectory = MAX_PATH - 1;
 
 // The child gets inheritable copies; the parent's own ends stay private to it.
+// The launcher's own standard handle for the child. No handle at all (a process started without
+// one) is passed on as it is; a handle that cannot be had must not silently become the child's
+// having none: the child's output would be lost and its exit code reported as success.
+HANDLE ownStandardHandle(DWORD which) {
+    const HANDLE handle = ::GetStdHandle(which);
+    if (handle == INVALID_HANDLE_VALUE)
+        raiseRunTimeError(L"Unable to get standard handle", ::GetLastError());
+    return handle;
+}
+
 HANDLE inheritableDuplicate(HANDLE handle) {
     HANDLE duplicate = nullptr;
     if (!::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &duplicate, 0,
@@ -188,7 +202,7 @@ VChildProcess::~VChildProcess() {
 HANDLE VChildProcess::childOutputEnd(bool inherit, DWORD stdHandle, base::ScopedHandle& readEnd,
                                      OVERLAPPED& overlapped, base::ScopedHandle& childEnd) {
     if (inherit)
-        return ::GetStdHandle(stdHandle);
+        return ownStandardHandle(stdHandle);
     readEnd.reset();
     base::ScopedFileHandle serverEnd;
     base::ScopedFileHandle writeEnd;
@@ -214,7 +228,7 @@ std::wstring VChildProcess::start(const std::wstring& command, const std::wstrin
 
     HANDLE input = nullptr;
     if (inheritStdInput_) {
-        input = ::GetStdHandle(STD_INPUT_HANDLE);
+        input = ownStandardHandle(STD_INPUT_HANDLE);
     } else {
         stdInputWrite_.reset();
         HANDLE readEnd = nullptr;
@@ -247,7 +261,7 @@ std::wstring VChildProcess::start(const std::wstring& command, const std::wstrin
     const DWORD flags = VChildDetail::creationFlags(options.creationFlags, noWindow_) |
                         (endWithParent_ ? CREATE_SUSPENDED : 0);
 
-    const ResolvedCommand resolved =
+    ResolvedCommand resolved =
         resolveCommandForm(command, arguments, options.environmentBlock, options.verbatim,
                            options.useProductPhp, settings_);
 
@@ -332,15 +346,33 @@ std::wstring VChildProcess::start(const std::wstring& command, const std::wstrin
                                command.c_str(), shownArguments.c_str(), shownCommandLine.c_str());
     if (!created)
         raiseRunTimeError(L"Unable to start (%s)", createError, shownCommandLine.c_str());
-    return resolved.commandLine;
+    // Moved, not copied: once the child runs, a failed allocation here would report a launch
+    // that failed while the child goes on.
+    return std::move(resolved.commandLine);
 }
 
 uint32_t VChildProcess::waitExitCode() {
-    const DWORD result = VSyncObject::waitForSingleObject(process_.get(), INFINITE);
+    // A wait that fails on the handle of a child still running is tried again: given up at once,
+    // the launcher would report a failure while the child goes on and its exit code is lost.
+    DWORD result = WAIT_FAILED;
+    for (int attempt = 1;; ++attempt) {
+        try {
+            result = VSyncObject::waitForSingleObject(process_.get(), INFINITE);
+            break;
+        } catch (...) {
+            // An OS error or memory for the wait's own bookkeeping; nothing here is a request to
+            // stop waiting.
+            if (attempt == kWaitAttempts)
+                throw;
+            ::Sleep(kWaitRetryMs);
+        }
+    }
     // A wait without limit does not time out; the code is read all the same if it does.
     if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED || result == WAIT_TIMEOUT) {
         DWORD exitCode = 0;
-        if (!::GetExitCodeProcess(process_.get(), &exitCode))
+        // The child has ended: a failed read of its code is only worth making again.
+        if (!::GetExitCodeProcess(process_.get(), &exitCode) &&
+            !::GetExitCodeProcess(process_.get(), &exitCode))
             raiseRunTimeError(L"Unable to get process exit code", ::GetLastError());
         return exitCode;
     }

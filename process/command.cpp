@@ -202,9 +202,26 @@ CommandForm formByExtension(const std::wstring& file, bool useProductPhp,
     raiseRunTimeError(L"Unable to start (%s): Is not a known application", 0, file.c_str());
 }
 
+// GetBinaryTypeW answers "no" for any file that is no program (Windows with 193 or a kin of it,
+// Wine with 0), but also when the system lacked the memory to examine it: a program taken for a
+// script then would be read as one and refused as "not a known application", which sends whoever
+// reads it the wrong way. (A file that cannot be opened fails when it is read next, with its own
+// text.)
 bool isExecutable(const std::wstring& file) {
     DWORD type = 0;
-    return ::GetBinaryTypeW(makeLongPath(L"", file).c_str(), &type) != FALSE;
+    if (::GetBinaryTypeW(makeLongPath(L"", file).c_str(), &type) != FALSE)
+        return true;
+    const DWORD error = ::GetLastError();
+    switch (error) {
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_WORKING_SET_QUOTA:
+    case ERROR_COMMITMENT_LIMIT:
+        raiseRunTimeError(L"Unable to start (%s)", error, file.c_str());
+    default:
+        return false;
+    }
 }
 
 } // namespace

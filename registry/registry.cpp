@@ -120,9 +120,12 @@ REGSAM viewFlag(int view) {
 }
 
 bool keyExists(HKEY root, const std::wstring& subKey, int view) {
+    return keyOpenStatus(root, subKey, view) == ERROR_SUCCESS;
+}
+
+LONG keyOpenStatus(HKEY root, const std::wstring& subKey, int view) {
     base::ScopedRegKey key;
-    return ::RegOpenKeyExW(root, subKey.c_str(), 0, READ_CONTROL | viewFlag(view), key.put()) ==
-           ERROR_SUCCESS;
+    return ::RegOpenKeyExW(root, subKey.c_str(), 0, READ_CONTROL | viewFlag(view), key.put());
 }
 
 LONG lookup(HKEY root, const std::wstring& subKey, const std::wstring& valueName, DWORD& out,

@@ -17,6 +17,9 @@ enum View : int { ViewDefault = 0, View32 = 1, View64 = 2, ViewNative = 3 };
 REGSAM viewFlag(int view);
 
 bool keyExists(HKEY root, const std::wstring& subKey, int view);
+// What opening the key for READ_CONTROL gives: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND for a key that
+// is not there, or the error that kept it from being opened.
+LONG keyOpenStatus(HKEY root, const std::wstring& subKey, int view);
 
 // Lookups return the OS error code (0 on success); a missing key or value is an ordinary result.
 // They throw a vexception only when the value exists with the wrong type or size.

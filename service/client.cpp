@@ -34,6 +34,13 @@ std::wstring request(vpipechannel::client& channel, const GUID& operation, const
         if (selector != nullptr)
             body.writeBlock(sizeof(*selector), selector);
         return channel.queryString(operation, body);
+    } catch (VOutOfMemoryException& e) {
+        e.addLocation(SourceLocation(context, function, line));
+        throw;
+    } catch (const std::bad_alloc&) {
+        VOutOfMemoryException e(ERROR_OUTOFMEMORY, osErrorMessage(ERROR_OUTOFMEMORY, nullptr));
+        e.addLocation(SourceLocation(context, function, line));
+        throw e;
     } catch (...) {
         throw catchLadder(context, function, line);
     }
@@ -65,6 +72,12 @@ std::wstring VarnoSrvClient::getString(const std::wstring& name) {
 std::wstring VarnoSrvClient::getString(const std::wstring& name, const std::wstring& defaultValue) {
     try {
         return getInstance().getString(name);
+    } catch (const VOutOfMemoryException&) {
+        // The launcher's own want of memory says nothing of the value: the default would pass
+        // for an answer (an older panel's road for a current panel).
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (...) {
         return defaultValue;
     }

@@ -1,5 +1,6 @@
 // The launcher's boundary, run in-process with stand-ins for the examination road.
 #include "launcher/entry.h"
+#include "launcher/standard_output.h"
 
 #include "base/exception.h"
 #include "crash/se_translator.h"
@@ -78,6 +79,11 @@ uint32_t throwingRoad(int, wchar_t**) {
 uint32_t stdExceptionRoad(int, wchar_t**) {
     throw std::runtime_error("bad things");
 }
+// Writes an unfinished line, as the installer check does, before it fails.
+uint32_t unfinishedLineRoad(int, wchar_t**) {
+    writeStandardOutput("Another installation is in progress.");
+    throw std::runtime_error("bad things");
+}
 uint32_t intRoad(int, wchar_t**) {
     throw 42;
 }
@@ -141,6 +147,16 @@ TEST_F(LauncherEntry, EveryKindOfFailureGoesThroughTheLadder) {
     r = run({L"x.exe", L"s"}, &intRoad);
     EXPECT_EQ(1, r.exitCode);
     EXPECT_EQ("Unexpected error", r.out);
+}
+
+TEST_F(LauncherEntry, FailureTextStartsALineOfItsOwn) {
+    // Twice: what one run left unfinished does not reach the next.
+    for (int i = 0; i < 2; ++i) {
+        const RunResult r = run({L"x.exe", L"s"}, &unfinishedLineRoad);
+        EXPECT_EQ(1, r.exitCode);
+        EXPECT_EQ("Another installation is in progress.\nbad things", r.out);
+    }
+    EXPECT_EQ("bad things", run({L"x.exe", L"s"}, &stdExceptionRoad).out);
 }
 
 TEST_F(LauncherEntry, AccessViolationBecomesTheStructuredExceptionTextAndUnwinds) {

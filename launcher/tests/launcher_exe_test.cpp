@@ -1,6 +1,8 @@
 // The built zra-launcher.exe run as the installer runs it: exact bytes on stdout and the full exit
 // code. Every registry key and the installer mutex exist only for the test that makes them.
+#include "base/exception.h"
 #include "base/scoped_handle.h"
+#include "base/text.h"
 #include "base/win32.h"
 #include "scoped_test_registry.h"
 #include "tools/runner/run_process.h"
@@ -145,7 +147,9 @@ bool enablePrivilege(const wchar_t* name) {
            ::GetLastError() == ERROR_SUCCESS;
 }
 
-TEST_F(CheckSystem, AKeyTheAccountCannotOpenCountsAsAbsent) {
+// A key present but closed to the launcher's account is a check that could not be made: not
+// ready, with a line that names the check (an installer told "ready" would go ahead into it).
+TEST_F(CheckSystem, AKeyTheAccountCannotOpenIsNotReadyAndNamed) {
     auto update = nativeKey(kUpdateKey);
     {
         // Owned by SYSTEM, and everyone else may only delete it (so the test can clean up) and
@@ -167,7 +171,9 @@ TEST_F(CheckSystem, AKeyTheAccountCannotOpenCountsAsAbsent) {
     base::ScopedRegKey probe;
     ASSERT_EQ(ERROR_ACCESS_DENIED, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUpdateKey, 0,
                                                    READ_CONTROL | KEY_WOW64_64KEY, probe.put()));
-    expectCheck("", 0);
+    expectCheck("Unable to check for a restart required by Windows Update: (5) " +
+                    cstr(systemMessage(5), 65001) + "\n",
+                1);
 }
 
 TEST_F(CheckSystem, FurtherArgumentsAreIgnored) {
