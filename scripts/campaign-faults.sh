@@ -12,11 +12,7 @@
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-i686-mingw.cmake" \
-        >/dev/null
-fi
-cmake --build "$build" -j2 --target zra_fault_campaign_exe >/dev/null
+BUILD_DIR=$build BUILD_QUIET=1 "$here/scripts/build.sh" --target zra_fault_campaign_exe
 # The runs share the build's own prefix; a persistent server saves the start-up of each program.
 "$here/scripts/wine-prefix.sh" "$build/wineprefix" start >/dev/null
 echo "== zra-fault-campaign $* ($(date -u +%H:%M:%S) UTC)"

@@ -9,11 +9,7 @@
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-i686-mingw.cmake" \
-        >/dev/null
-fi
-cmake --build "$build" -j2 --target zra_campaign >/dev/null
+BUILD_DIR=$build BUILD_QUIET=1 "$here/scripts/build.sh" --target zra_campaign
 # The tools run in the build's own prefix; a persistent server saves the start-up of each program.
 "$here/scripts/wine-prefix.sh" "$build/wineprefix" start >/dev/null
 campaign() {
