@@ -33,7 +33,7 @@ put(logging/CMakeLists.txt "zra_add_library(zra_logging DEPS zra_base)")
 
 set(expected "")
 if(MODE STREQUAL "climbing")
-    put(os/path.cpp "#include \"base/win32.h\"" "" "  #  include \"logging/log.h\"")
+    put(os/path.cpp "#include \"base/win32.h\"" "#include <string>" "  #  include <logging/log.h>")
     set(expected "os/path.cpp:3: includes logging/log.h")
 elseif(MODE STREQUAL "sibling")
     put(process/settings.cpp "#include \"service/client.h\"")
