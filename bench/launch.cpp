@@ -9,7 +9,9 @@
 //
 // Options: --rounds N (60), --warmup N (3 per variant), --gap-ms N (30), --phase-runs N (15),
 //          --pipe NAME (zrapipe; another name is set in the registry for the run and put back),
-//          --launcher EXE (another build of the launcher, to compare one).
+//          --launcher EXE (another build of the launcher, to compare one),
+//          --other EXE (another build of the launcher as a fourth variant of the same rounds, set
+//          against the launcher: a build option measured side by side).
 #include "base/win32.h"
 
 #include "base/exception.h"
@@ -36,7 +38,8 @@ struct Phase {
 // configuration again.
 const Phase kPhases[] = {
     {"image", L"process start, up to the first static initialiser"},
-    {"entry", L"static initialisation, CRT start, up to the examination"},
+    {"wmain", L"static initialisation and CRT start, up to wmain"},
+    {"entry", L"entry: fault report, translator, dispatch, up to the examination"},
     {"configuration", L"configuration reads (pipe name, connect tries)"},
     {"connection", L"service client: configuration again and pipe connect"},
     {"queries", L"queries: password and panel version"},
@@ -68,31 +71,46 @@ double stamp(const std::map<std::string, double>& stamps, const char* name) {
     return found->second;
 }
 
-// Runs the traced launcher once and returns each phase's length in milliseconds.
-std::vector<double> tracedRun(const std::wstring& exe, const std::wstring& commandLine,
-                              const bench::NullHandles& nul) {
-    double start = 0;
-    double end = 0;
-    const std::map<std::string, double> stamps = stampedRun(exe, commandLine, nul, start, end);
-    std::vector<double> lengths;
-    double previous = start;
-    for (const Phase& phase : kPhases) {
-        const double at = phase.stamp != nullptr ? stamp(stamps, phase.stamp) : end;
-        lengths.push_back((at - previous) * 1e3);
-        previous = at;
+// Milestones from this side's CreateProcessW, in milliseconds: to wmain, to the dispatch reaching
+// the examination (the parent has none: 0), to the child's start and to the end of the wait.
+struct Milestones {
+    double wmain = 0;
+    double dispatch = 0;
+    double childStart = 0;
+    double exit = 0;
+};
+
+Milestones milestones(const std::map<std::string, double>& stamps, double start, double end,
+                      bool dispatches) {
+    Milestones m;
+    m.wmain = (stamp(stamps, "wmain") - start) * 1e3;
+    m.dispatch = dispatches ? (stamp(stamps, "entry") - start) * 1e3 : 0;
+    m.childStart = (stamp(stamps, "child-start") - start) * 1e3;
+    m.exit = (end - start) * 1e3;
+    return m;
+}
+
+void printMilestone(const wchar_t* what, std::vector<double> launcher, std::vector<double> parent) {
+    const double l = bench::median(std::move(launcher));
+    if (parent.empty()) {
+        bench::print(L"  %-14s %8.1f ms  %8s     %s\n", what, l, L"", L"");
+        return;
     }
-    return lengths;
+    const double p = bench::median(std::move(parent));
+    bench::print(L"  %-14s %8.1f ms  %8.1f ms  %5.2f\n", what, l, p, p > 0 ? l / p : 0.0);
 }
 
 void measurePhases(uint32_t runs, uint32_t gapMs, const std::wstring& traced,
                    const std::wstring& child, const std::wstring& tracedChild,
-                   const bench::Program& parent, const bench::NullHandles& nul) {
+                   const std::wstring& tracedParent, const bench::NullHandles& nul) {
     const std::wstring commandLine = bench::quoted(traced) + L" " + bench::quoted(child);
+    const std::wstring parentLine = bench::quoted(tracedParent) + L" " + bench::quoted(child);
     std::vector<std::vector<double>> lengths(std::size(kPhases));
     std::vector<double> totals;
-    std::vector<double> parentTimes;
     std::vector<double> minimalStarts;
     std::vector<double> minimalExits;
+    // Launcher and parent milestones, one vector each.
+    std::vector<double> lWmain, lDispatch, lChild, lExit, pWmain, pChild, pExit;
     for (uint32_t run = 0; run < runs + 1; ++run) {
         ::Sleep(gapMs);
         double minimalStart = 0;
@@ -100,12 +118,22 @@ void measurePhases(uint32_t runs, uint32_t gapMs, const std::wstring& traced,
         const std::map<std::string, double> stamps =
             stampedRun(tracedChild, bench::quoted(tracedChild), nul, minimalStart, minimalEnd);
         ::Sleep(gapMs);
-        const std::vector<double> one = tracedRun(traced, commandLine, nul);
+        double start = 0;
+        double end = 0;
+        const std::map<std::string, double> launcherStamps =
+            stampedRun(traced, commandLine, nul, start, end);
+        const Milestones l = milestones(launcherStamps, start, end, true);
+        std::vector<double> one;
+        double previous = start;
+        for (const Phase& phase : kPhases) {
+            const double at = phase.stamp != nullptr ? stamp(launcherStamps, phase.stamp) : end;
+            one.push_back((at - previous) * 1e3);
+            previous = at;
+        }
         ::Sleep(gapMs);
-        const double start = bench::now();
-        bench::runProcess(parent.application, parent.commandLine, nul.input(), nul.output(),
-                          nul.output());
-        const double parentTime = (bench::now() - start) * 1e3;
+        const std::map<std::string, double> parentStamps =
+            stampedRun(tracedParent, parentLine, nul, start, end);
+        const Milestones p = milestones(parentStamps, start, end, false);
         if (run == 0)
             continue; // a warm-up
         double total = 0;
@@ -114,7 +142,13 @@ void measurePhases(uint32_t runs, uint32_t gapMs, const std::wstring& traced,
             total += one[i];
         }
         totals.push_back(total);
-        parentTimes.push_back(parentTime);
+        lWmain.push_back(l.wmain);
+        lDispatch.push_back(l.dispatch);
+        lChild.push_back(l.childStart);
+        lExit.push_back(l.exit);
+        pWmain.push_back(p.wmain);
+        pChild.push_back(p.childStart);
+        pExit.push_back(p.exit);
         minimalStarts.push_back((stamp(stamps, "image") - minimalStart) * 1e3);
         minimalExits.push_back((minimalEnd - stamp(stamps, "teardown")) * 1e3);
     }
@@ -122,9 +156,16 @@ void measurePhases(uint32_t runs, uint32_t gapMs, const std::wstring& traced,
                  runs);
     for (size_t i = 0; i < std::size(kPhases); ++i)
         bench::print(L"  %8.1f ms  %s\n", bench::median(lengths[i]), kPhases[i].description);
-    bench::print(
-        L"  %8.1f ms  total of the traced launcher; the minimal parent beside it: %.1f ms\n",
-        bench::median(totals), bench::median(parentTimes));
+    bench::print(L"  %8.1f ms  total of the traced launcher; the traced minimal parent beside it: "
+                 L"%.1f ms\n",
+                 bench::median(totals), bench::median(pExit));
+    bench::print(L"from process creation (median), traced launcher against the traced minimal "
+                 L"parent:\n  %-14s %11s  %11s  %5s\n",
+                 L"", L"launcher", L"parent", L"ratio");
+    printMilestone(L"to wmain", lWmain, pWmain);
+    printMilestone(L"to dispatch", lDispatch, {});
+    printMilestone(L"to child start", lChild, pChild);
+    printMilestone(L"to exit", lExit, pExit);
     bench::print(L"a minimal program beside it (bench-child-traced): process start %.1f ms, "
                  L"process exit %.1f ms\n",
                  bench::median(minimalStarts), bench::median(minimalExits));
@@ -242,6 +283,10 @@ int run(int argc, wchar_t** argv) {
         {L"parent", parent, bench::quoted(parent) + L" " + bench::quoted(child), 0, {}},
         {L"cmd /c", kCmd, bench::quoted(kCmd) + L" /c " + bench::quoted(child), 0, {}},
     };
+    const std::wstring other = options.text(L"other", L"");
+    if (!other.empty())
+        programs.push_back(
+            {L"other launcher", other, bench::quoted(other) + L" " + bench::quoted(child), 0, {}});
 
     bench::NullHandles nul;
     bench::print(L"bench_launch: %u rounds, each variant once per round, all orders in turn, "
@@ -256,12 +301,15 @@ int run(int argc, wchar_t** argv) {
                  launcherMedian / bench::median(programs[2].times));
     bench::printGoal(L"launcher/parent", bench::medianRatio(programs[0], programs[1]), 1.05);
     bench::printGoal(L"launcher/cmd", bench::medianRatio(programs[0], programs[2]), 1.0);
+    if (!other.empty())
+        bench::print(L"ratio other launcher/launcher (median of per-round ratios): %.3f\n",
+                     bench::medianRatio(programs[3], programs[0]));
 
     if (debugRounds > 0)
         measureDebugSwitch(debugRounds, gapMs, programs[0], root, nul);
     if (phaseRuns > 0)
         measurePhases(phaseRuns, gapMs, traced, child, directory + L"\\bench-child-traced.exe",
-                      programs[1], nul);
+                      directory + L"\\bench-parent-traced.exe", nul);
     return 0;
 }
 

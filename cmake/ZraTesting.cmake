@@ -44,6 +44,20 @@ if(ZRA_BUILD_TESTS)
             set_tests_properties(judge.${mode} PROPERTIES WILL_FAIL TRUE)
         endif()
     endforeach()
+
+    # One-way layers: no include or link of the product's folders climbs (include-graph.cmake), and
+    # the check itself refuses each kind of climbing use in a small tree of its own.
+    add_test(NAME layers
+             COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+                     -P ${ZRA_TESTING_DIR}/include-graph.cmake)
+    foreach(mode clean climbing sibling test_climbing tool_climbing link_climbing)
+        add_test(NAME layers.${mode}
+                 COMMAND ${CMAKE_COMMAND} -DMODE=${mode} -DWORK=${CMAKE_BINARY_DIR}/layers-selftest
+                         -P ${ZRA_TESTING_DIR}/include-graph-selftest.cmake)
+        if(NOT mode STREQUAL "clean")
+            set_tests_properties(layers.${mode} PROPERTIES WILL_FAIL TRUE)
+        endif()
+    endforeach()
 endif()
 
 # zra_program_path(<var> <target>)

@@ -123,4 +123,9 @@ DWORD dumpThreadId() noexcept;
 // thread, so it may be called with the loader lock held.
 void prepareDumpThread() noexcept;
 
+// The system's structured-exception translator (base/se_translator.h), installed by this library
+// at program start: writes a crash dump when dumps are enabled, then throws cwrpexception with the
+// structured-exception code.
+void translateStructuredException(unsigned int code, EXCEPTION_POINTERS* pointers);
+
 } // namespace crash

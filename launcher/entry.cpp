@@ -3,7 +3,7 @@
 #include "base/exception.h"
 #include "base/text.h"
 #include "crash/crash_dump.h"
-#include "crash/se_translator.h"
+#include "base/se_translator.h"
 #include "launcher/check_system.h"
 #include "launcher/standard_output.h"
 #include "launcher/usage.h"
@@ -81,7 +81,7 @@ int launcherMain(int argc, wchar_t** argv, ExaminationRunner runExamination) {
             // run out of memory. It is gone again, the previous one back, before the failure
             // text is built and written: a fault in that last step is not this boundary's to
             // translate any more.
-            crash::ScopedSeTranslator translator;
+            ScopedSeTranslator translator;
             ThreadCancelation::CancelationPoint cancelation;
             return dispatch(argc, argv, runExamination);
         } catch (...) {

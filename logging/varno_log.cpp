@@ -2,7 +2,7 @@
 
 #include "base/exception.h"
 #include "base/text.h"
-#include "crash/se_translator.h"
+#include "base/se_translator.h"
 #include "logging/log.h"
 #include "logging/log_line.h"
 #include "os/path.h"
@@ -291,7 +291,7 @@ void VarnoLog::removeOld(const std::list<std::wstring>& list) {
         if (following <= history_)
             break;
         try {
-            crash::ScopedSeTranslator translator;
+            ScopedSeTranslator translator;
             removeFile(path, true, false, 0, 0);
         } catch (...) {
             const vexception failure = catchLadder(L"Failed to remove log file",

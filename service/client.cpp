@@ -4,7 +4,7 @@
 
 #include "base/exception.h"
 #include "base/text.h"
-#include "crash/se_translator.h"
+#include "base/se_translator.h"
 #include "os/cancelation.h"
 #include "os/path.h"
 #include "registry/registry.h"
@@ -26,7 +26,7 @@ const GUID kComponentInfo = {
 std::wstring request(vpipechannel::client& channel, const GUID& operation, const std::wstring& name,
                      const uint32_t* selector, const std::wstring& context, const char* function,
                      int32_t line) {
-    crash::ScopedSeTranslator translator;
+    ScopedSeTranslator translator;
     try {
         ThreadCancelation::CancelationPoint point;
         vserializer body;
@@ -51,7 +51,7 @@ std::wstring request(vpipechannel::client& channel, const GUID& operation, const
 VarnoSrvClient::VarnoSrvClient() : vpipechannel::client(registry::kConfigKey, L"zrapipe", true) {}
 
 VarnoSrvClient& VarnoSrvClient::getInstance() {
-    crash::ScopedSeTranslator translator;
+    ScopedSeTranslator translator;
     try {
         ThreadCancelation::CancelationPoint point;
         // A constructor that throws leaves the static unbuilt, so the next call tries again; the

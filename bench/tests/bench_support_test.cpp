@@ -227,9 +227,11 @@ TEST(PhaseStamps, OnlyTheTracedBuildOfTheLauncherWritesThem) {
     EXPECT_EQ(productCode, tracedCode);
     EXPECT_EQ(1u, tracedCode);
     ASSERT_EQ(1u, stamps.count("image"));
+    ASSERT_EQ(1u, stamps.count("wmain"));
     ASSERT_EQ(1u, stamps.count("entry"));
     ASSERT_EQ(1u, stamps.count("teardown"));
-    EXPECT_LT(stamps.at("image"), stamps.at("entry"));
+    EXPECT_LT(stamps.at("image"), stamps.at("wmain"));
+    EXPECT_LT(stamps.at("wmain"), stamps.at("entry"));
     EXPECT_LT(stamps.at("entry"), stamps.at("teardown"));
 }
 

@@ -3,7 +3,8 @@
 #include "launcher/standard_output.h"
 
 #include "base/exception.h"
-#include "crash/se_translator.h"
+#include "base/se_translator.h"
+#include "crash/crash_dump.h"
 #include "logging/execute_context.h"
 #include "stdout_capture.h"
 
@@ -20,7 +21,7 @@ namespace {
 int g_calls = 0;
 int g_argc = 0;
 std::vector<std::wstring> g_argv;
-crash::SeTranslator g_translatorInside = nullptr;
+SeTranslator g_translatorInside = nullptr;
 bool g_destructorRan = false;
 
 void sentinelTranslator(unsigned int, EXCEPTION_POINTERS*) {}
@@ -56,9 +57,9 @@ RunResult run(std::vector<std::wstring> args, ExaminationRunner road) {
     return {code, capture.finish()};
 }
 
-crash::SeTranslator currentTranslator() {
-    const crash::SeTranslator current = crash::setSeTranslator(nullptr);
-    crash::setSeTranslator(current);
+SeTranslator currentTranslator() {
+    const SeTranslator current = setSeTranslator(nullptr);
+    setSeTranslator(current);
     return current;
 }
 
@@ -105,14 +106,14 @@ __attribute__((noinline)) uint32_t faultingRoad(int, wchar_t**) {
 
 class LauncherEntry : public ::testing::Test {
 protected:
-    void SetUp() override { previous_ = crash::setSeTranslator(&sentinelTranslator); }
+    void SetUp() override { previous_ = setSeTranslator(&sentinelTranslator); }
     void TearDown() override {
         // Whatever the way out, the translator that was there before is back.
-        EXPECT_EQ(&sentinelTranslator, crash::setSeTranslator(previous_));
+        EXPECT_EQ(&sentinelTranslator, setSeTranslator(previous_));
     }
 
 private:
-    crash::SeTranslator previous_ = nullptr;
+    SeTranslator previous_ = nullptr;
 };
 
 TEST_F(LauncherEntry, NoArgumentIsAFailureWithoutAskingTheRoad) {
@@ -170,7 +171,7 @@ TEST(StructuredExceptionScope, FaultIsCaughtByTheLadderAndFramesUnwind) {
     std::wstring text;
     bool unwound = false;
     {
-        crash::ScopedSeTranslator translator;
+        ScopedSeTranslator translator;
         try {
             struct Flag {
                 bool& set;

@@ -4,7 +4,7 @@
 #include "service/tests/test_support.h"
 
 #include "base/exception.h"
-#include "crash/se_translator.h"
+#include "base/se_translator.h"
 #include "os/path.h"
 
 #include <gtest/gtest.h>
@@ -205,15 +205,15 @@ TEST(VarnoSrvClient, LifeOfTheSingleton) {
 
     // A structured exception inside a request leaves it like any other failure, and the
     // translator in force before the request is back afterwards.
-    const crash::SeTranslator before = crash::setSeTranslator(nullptr);
-    crash::setSeTranslator(before);
+    const SeTranslator before = setSeTranslator(nullptr);
+    setSeTranslator(before);
     vserializer::setAllocationObserver(&faultingObserver);
     const vexception fault = plainFailure([&] { client.getString(L"PANEL_VERSION"); });
     vserializer::setAllocationObserver(nullptr);
     EXPECT_EQ(zra_test::withFaultCode(fault.message(), 0xC0000005u),
               L"C structured exception: 0xc0000005");
     expectLast(fault, L"getString(PANEL_VERSION)", "VarnoSrvClient::getString", 234);
-    EXPECT_EQ(crash::setSeTranslator(before), before);
+    EXPECT_EQ(setSeTranslator(before), before);
     EXPECT_EQ(client.getString(L"PANEL_VERSION"), L"11.6.2");
     EXPECT_TRUE(servicetest::takeLog().empty());
 

@@ -51,4 +51,73 @@ TEST(DebugSwitchFromTheRegistry, IsReadWithoutTheProgramAskingForIt) {
     resetDebugSwitchCache();
 }
 
+// Sets the panel's Debug switch for one test and puts back what was there.
+class DebugSwitch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(ERROR_SUCCESS,
+                  ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, 0,
+                                    KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr,
+                                    key_.put(), nullptr));
+        DWORD size = sizeof(saved_);
+        hadValue_ = ::RegQueryValueExW(key_.get(), L"Debug", nullptr, nullptr,
+                                       reinterpret_cast<BYTE*>(&saved_), &size) == ERROR_SUCCESS;
+        resetDebugSwitchCache();
+    }
+    void TearDown() override {
+        if (hadValue_)
+            set(saved_);
+        else
+            ::RegDeleteValueW(key_.get(), L"Debug");
+        resetDebugSwitchCache();
+    }
+    void set(DWORD value) {
+        ::RegSetValueExW(key_.get(), L"Debug", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value),
+                         sizeof(value));
+    }
+    base::ScopedRegKey key_;
+    DWORD saved_ = 0;
+    bool hadValue_ = false;
+};
+
+TEST_F(DebugSwitch, IsReadOnTheFirstAndEverySixteenthCall) {
+    set(1);
+    EXPECT_TRUE(isDebugEnabled()); // call 1 reads
+    set(0);
+    for (int call = 2; call <= 16; ++call)
+        EXPECT_TRUE(isDebugEnabled()) << call;
+    EXPECT_FALSE(isDebugEnabled()); // call 17 reads again
+    set(1);
+    for (int call = 18; call <= 32; ++call)
+        EXPECT_FALSE(isDebugEnabled()) << call;
+    EXPECT_TRUE(isDebugEnabled()); // call 33
+}
+
+TEST_F(DebugSwitch, TextIsFullTextOnlyWhileDebugIsOn) {
+    vexception e(L"Incorrect launching options.", SourceLocation(L"", "wmain", 66));
+    set(0);
+    EXPECT_EQ(L"Incorrect launching options.", e.text());
+    resetDebugSwitchCache();
+    set(1);
+    EXPECT_EQ(e.fullText(), e.text());
+}
+
+TEST_F(DebugSwitch, AMissingValueKeepsTheCachedSwitch) {
+    set(1);
+    EXPECT_TRUE(isDebugEnabled());
+    ::RegDeleteValueW(key_.get(), L"Debug");
+    for (int call = 2; call <= 17; ++call)
+        EXPECT_TRUE(isDebugEnabled()) << call;
+}
+
+TEST_F(DebugSwitch, AValueOfTheWrongTypeReadsAsOffForThatCall) {
+    set(1);
+    EXPECT_TRUE(isDebugEnabled());
+    for (int call = 2; call <= 16; ++call)
+        isDebugEnabled();
+    ::RegSetValueExW(key_.get(), L"Debug", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"1"), 4);
+    EXPECT_FALSE(isDebugEnabled()); // call 17 throws inside: off, cache kept
+    EXPECT_TRUE(isDebugEnabled());
+}
+
 } // namespace

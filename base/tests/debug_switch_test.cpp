@@ -1,4 +1,4 @@
-// The Debug switch with nothing below the errors library: this program links no registry code, so
+// The Debug switch with nothing below the errors library: the base tests link no registry code, so
 // the switch is off until a test installs a reader of its own.
 #include "base/exception.h"
 

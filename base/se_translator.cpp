@@ -1,12 +1,19 @@
-#include "crash/se_translator.h"
+#include "base/se_translator.h"
 
 #include "base/exception.h"
-#include "crash/crash_dump.h"
 
 #include <cstdint>
 
-namespace crash {
 namespace {
+
+// Constant-initialised: a program may install its translator from any static initialiser.
+SystemSeTranslator g_system;
+
+// Whether translator is the system translator that ends the process for faults it cannot
+// translate.
+bool endsProcessForFaults(SeTranslator translator) {
+    return translator && translator == g_system.translate && g_system.endProcessForFault;
+}
 
 // What the faulting thread needs after the handler has returned: the handler's own copies of the
 // exception record and context live on a stack region that the "called" thrower will reuse.
@@ -111,9 +118,9 @@ LONG CALLBACK vectoredHandler(EXCEPTION_POINTERS* exception) {
         // Nothing more can run on this stack than a hand-over to the dump thread, which writes
         // the dump and the failure text and ends the process. Other translators leave the fault
         // to the crash path.
-        if (state->translator == &translateStructuredException) {
+        if (endsProcessForFaults(state->translator)) {
             state->translator = nullptr;
-            endProcessForFault(exception, true);
+            g_system.endProcessForFault(exception, true);
         }
         return EXCEPTION_CONTINUE_SEARCH;
     }
@@ -144,10 +151,10 @@ LONG WINAPI lastChanceFilter(EXCEPTION_POINTERS* exception) {
     auto* state = p.tlsIndex == FLS_OUT_OF_INDEXES
                       ? nullptr
                       : static_cast<ThreadState*>(::FlsGetValue(p.tlsIndex));
-    if (state && state->translator == &translateStructuredException &&
+    if (state && endsProcessForFaults(state->translator) &&
         exception->ExceptionRecord->ExceptionCode >> 30 >= 2) {
         state->translator = nullptr;
-        endProcessForFault(exception, false);
+        g_system.endProcessForFault(exception, false);
     }
     return p.previousFilter ? p.previousFilter(exception) : EXCEPTION_CONTINUE_SEARCH;
 }
@@ -160,17 +167,19 @@ SeTranslator setSeTranslator(SeTranslator translator) {
         return nullptr;
     SeTranslator previous = state->translator;
     state->translator = translator;
-    if (translator == &translateStructuredException && previous != translator)
-        prepareDumpThread();
+    if (translator == g_system.translate && previous != translator && g_system.guardThread)
+        g_system.guardThread();
     return previous;
 }
 
-void translateStructuredException(unsigned int code, EXCEPTION_POINTERS* pointers) {
-    // A second fault while this runs, the dump included, is not translated again.
-    ScopedSeTranslator off(nullptr);
-    if (pointers)
-        dumpForFault(processDumpInfo(), pointers);
+void throwStructuredException(unsigned int code, EXCEPTION_POINTERS*) {
     throw cwrpexception(code);
 }
 
-} // namespace crash
+void setSystemSeTranslator(const SystemSeTranslator& system) {
+    g_system = system.translate ? system : SystemSeTranslator{};
+}
+
+SeTranslator systemSeTranslator() {
+    return g_system.translate ? g_system.translate : &throwStructuredException;
+}

@@ -1,4 +1,4 @@
-#include "crash/se_translator.h"
+#include "base/se_translator.h"
 
 #include "base/exception.h"
 
@@ -43,7 +43,7 @@ __attribute__((noinline)) void level1(int& destroyed) {
 }
 
 template <typename F> uint32_t faultCode(F&& f) {
-    crash::ScopedSeTranslator guard;
+    ScopedSeTranslator guard;
     try {
         f();
     } catch (const cwrpexception& e) {
@@ -67,7 +67,7 @@ TEST(SeTranslator, UnwoundFramesRunTheirDestructors) {
 }
 
 TEST(SeTranslator, ThroughTheCatchLadderReadsAsCStructuredException) {
-    crash::ScopedSeTranslator guard;
+    ScopedSeTranslator guard;
     try {
         try {
             writeThroughNull();
@@ -87,50 +87,76 @@ TEST(SeTranslator, ThroughTheCatchLadderReadsAsCStructuredException) {
 void otherTranslator(unsigned int, EXCEPTION_POINTERS*) {}
 
 TEST(SeTranslator, ScopesInstallAndRestoreThePreviousTranslator) {
-    EXPECT_EQ(nullptr, crash::setSeTranslator(&otherTranslator));
+    EXPECT_EQ(nullptr, setSeTranslator(&otherTranslator));
     {
-        crash::ScopedSeTranslator guard;
+        ScopedSeTranslator guard;
         EXPECT_EQ(&otherTranslator, guard.previous());
         try {
-            crash::ScopedSeTranslator inner;
+            ScopedSeTranslator inner;
             throw 1;
         } catch (int) {
         }
-        EXPECT_EQ(&crash::translateStructuredException, crash::setSeTranslator(&otherTranslator));
-        crash::setSeTranslator(&crash::translateStructuredException);
+        EXPECT_EQ(systemSeTranslator(), setSeTranslator(&otherTranslator));
+        setSeTranslator(systemSeTranslator());
     }
-    EXPECT_EQ(&otherTranslator, crash::setSeTranslator(nullptr));
+    EXPECT_EQ(&otherTranslator, setSeTranslator(nullptr));
 }
 
-TEST(SeTranslator, TranslatorSeesTheFaultAndIsSwitchedOffWhileItRuns) {
+TEST(SeTranslator, TranslatorSeesTheFaultOnTheFaultingThread) {
     static unsigned int seenCode;
     static uintptr_t seenAddress;
-    static crash::SeTranslator whileRunning;
+    static DWORD seenThread;
     struct Custom {
         static void translate(unsigned int code, EXCEPTION_POINTERS* pointers) {
             seenCode = code;
             seenAddress = reinterpret_cast<uintptr_t>(pointers->ExceptionRecord->ExceptionAddress);
-            crash::translateStructuredException(code, pointers);
+            seenThread = ::GetCurrentThreadId();
+            throw 7;
         }
     };
-    crash::ScopedSeTranslator guard(&Custom::translate);
+    ScopedSeTranslator guard(&Custom::translate);
+    int thrown = 0;
     try {
         writeThroughNull();
-    } catch (const cwrpexception&) {
-        whileRunning = crash::setSeTranslator(&Custom::translate);
+    } catch (int value) {
+        thrown = value;
     }
+    EXPECT_EQ(7, thrown) << "the translator's own exception leaves the scope";
     EXPECT_PRED2(zra_test::isReportedFault, 0xC0000005u, seenCode);
     EXPECT_NE(0u, seenAddress);
-    // translateStructuredException switched translation off only for its own run.
-    EXPECT_EQ(&Custom::translate, whileRunning);
+    EXPECT_EQ(::GetCurrentThreadId(), seenThread);
+}
+
+// This program links no crash library: the default is the plain translator, and installing a
+// system translator changes what a default scope installs.
+TEST(SeTranslator, TheDefaultIsTheInstalledSystemTranslator) {
+    EXPECT_EQ(&throwStructuredException, systemSeTranslator());
+    static int guarded = 0;
+    struct Installed {
+        static void translate(unsigned int, EXCEPTION_POINTERS*) { throw 1; }
+        static void guardThread() noexcept { ++guarded; }
+    };
+    SystemSeTranslator system;
+    system.translate = &Installed::translate;
+    system.guardThread = &Installed::guardThread;
+    setSystemSeTranslator(system);
+    {
+        ScopedSeTranslator outer;
+        EXPECT_EQ(&Installed::translate, setSeTranslator(&Installed::translate));
+        ScopedSeTranslator inner;
+        EXPECT_EQ(&Installed::translate, inner.previous());
+    }
+    EXPECT_EQ(1, guarded) << "told once, when the thread got the translator";
+    setSystemSeTranslator(SystemSeTranslator{});
+    EXPECT_EQ(&throwStructuredException, systemSeTranslator());
 }
 
 TEST(SeTranslator, EachThreadHasItsOwnTranslator) {
     uint32_t code = 0;
     bool otherThreadHadNone = false;
-    crash::ScopedSeTranslator guard;
+    ScopedSeTranslator guard;
     std::thread worker([&] {
-        otherThreadHadNone = crash::setSeTranslator(nullptr) == nullptr;
+        otherThreadHadNone = setSeTranslator(nullptr) == nullptr;
         code = faultCode([] { divideByZero(); });
     });
     worker.join();
