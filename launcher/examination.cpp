@@ -3,6 +3,7 @@
 #include "base/text.h"
 #include "launcher/console_control.h"
 #include "launcher/phase_stamp.h"
+#include "launcher/service_product_settings.h"
 #include "launcher/version_compare.h"
 #include "logging/log.h"
 #include "os/path.h"
@@ -55,7 +56,7 @@ uint32_t runExamination(int argc, wchar_t** argv) {
     // The child shares the launcher's console or redirection; it is never terminated here, so a
     // failure after the start leaves it running until the launcher ends. It ends with the
     // launcher, killed or not: an orphan would keep the password on its command line.
-    VChildProcess child;
+    VChildProcess child(serviceProductSettings());
     child.setInheritStdInput(true);
     child.setInheritStdOutput(true);
     child.setInheritStdError(true);
@@ -81,7 +82,8 @@ uint32_t runExamination(int argc, wchar_t** argv) {
 #ifdef ZRA_PHASE_STAMPS
         // The start below resolves, sets up logging for its record and creates the child in one
         // call; the traced build does the first two beforehand so each shows on its own.
-        resolveCommand(argv[1], arguments, std::wstring(), false, true);
+        resolveCommand(argv[1], arguments, std::wstring(), CommandOptions{false, true},
+                       serviceProductSettings());
         ZRA_PHASE_STAMP("resolution");
         varno::logging::getLogManager();
         ZRA_PHASE_STAMP("logging");

@@ -182,8 +182,7 @@ void createStdPipe(base::ScopedFileHandle& serverEnd, base::ScopedFileHandle& cl
     clientEnd = std::move(client);
 }
 
-VChildProcess::VChildProcess(ProductSettings* settings)
-    : settings_(settings != nullptr ? *settings : serviceProductSettings()) {
+VChildProcess::VChildProcess(ProductSettings& settings) : settings_(settings) {
     makeOverlappedEvent(stdOutputEvent_, stdOutputOverlapped_);
     makeOverlappedEvent(stdErrorEvent_, stdErrorOverlapped_);
 }
@@ -262,8 +261,8 @@ std::wstring VChildProcess::start(const std::wstring& command, const std::wstrin
                         (endWithParent_ ? CREATE_SUSPENDED : 0);
 
     ResolvedCommand resolved =
-        resolveCommandForm(command, arguments, options.environmentBlock, options.verbatim,
-                           options.useProductPhp, settings_);
+        resolveCommandForm(command, arguments, options.environmentBlock,
+                           CommandOptions{options.verbatim, options.useProductPhp}, settings_);
 
     // The record goes to the event log and the debug log files: the secret is written as *****
     // there, and in the error texts that the launcher prints.

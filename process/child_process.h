@@ -30,8 +30,8 @@ struct ChildStartOptions {
 class VChildProcess {
 public:
     // Raises "Unable to create event" when the events of the output pipes cannot be made.
-    // settings answers where interpreters live; null means the management service.
-    explicit VChildProcess(ProductSettings* settings = nullptr);
+    // settings answers where interpreters live and must outlive the object.
+    explicit VChildProcess(ProductSettings& settings);
     ~VChildProcess();
     VChildProcess(const VChildProcess&) = delete;
     VChildProcess& operator=(const VChildProcess&) = delete;

@@ -1,7 +1,9 @@
 #include "process/command.h"
 
 #include "base/exception.h"
+#include "base/scoped_handle.h"
 #include "base/text.h"
+#include "base/win32.h"
 #include "os/path.h"
 #include "process/arguments.h"
 
@@ -72,6 +74,17 @@ bool isDirectoryEntry(const WIN32_FIND_DATAW& data) {
     return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// A match of findInDirectory: the directory the command was found in and the open search, which
+// stands on a file (directories are never matches). exact: the search is for the file named
+// exactly as the command (its look-alikes name.* come after it).
+struct FoundFile {
+    std::wstring directory;
+    std::wstring name;
+    base::ScopedFindHandle search;
+    WIN32_FIND_DATAW data{};
+    bool exact = false;
+};
+
 // Moves the search on to the next entry that is not a directory, the current one included when
 // first is set; false when none is left.
 bool settleOnFile(FoundFile& found, bool first) {
@@ -125,158 +138,15 @@ std::wstring directoryQuery(UINT(WINAPI* query)(LPWSTR, UINT), const wchar_t* fa
     }
 }
 
-// The component's directory from the service. The first answer only says whether the package is
-// installed; the second is the one used, as the service's other clients do.
-std::wstring componentInterpreter(ProductSettings& settings, const wchar_t* package,
-                                  const wchar_t* relative, const wchar_t* missing,
-                                  const std::wstring& file) {
-    if (settings.componentDirectory(package).empty())
-        raiseRunTimeError(missing, 0, file.c_str());
-    return ensureTrailingSeparator(settings.componentDirectory(package)) + relative;
-}
-
-CommandForm plainForm(const std::wstring& file, std::wstring head) {
-    CommandForm form;
-    form.file = file;
-    form.head = std::move(head);
-    return form;
-}
-
-CommandForm perlForm(const std::wstring& file, ProductSettings& settings) {
-    const std::wstring perl = componentInterpreter(
-        settings, L"perl", L"bin\\perl.exe", L"Unable to start (%s): Perl is not installed", file);
-    return plainForm(file, quotedInterpreterCommand(perl, file, L""));
-}
-
-CommandForm pythonForm(const std::wstring& file, ProductSettings& settings) {
-    const std::wstring python = componentInterpreter(
-        settings, L"python", L"python.exe", L"Unable to start (%s): Python is not installed", file);
-    return plainForm(file, quotedInterpreterCommand(python, file, L""));
-}
-
-CommandForm phpForm(const std::wstring& file, bool useProductPhp, ProductSettings& settings) {
-    if (useProductPhp) {
-        // A missing php.exe here is reported by process creation.
-        const std::wstring php =
-            ensureTrailingSeparator(settings.productRootSetting()) + L"admin\\bin\\php.exe";
-        return plainForm(file, quotedInterpreterOptionsCommand(php, L"-q", file, L""));
-    }
-    const std::wstring php = componentInterpreter(
-        settings, L"php", L"php.exe", L"Unable to start (%s): PHP is not installed", file);
-    return plainForm(file, quotedInterpreterCommand(php, file, L""));
-}
-
-// Batch files are run by cmd, which reads its command line by rules of its own: variables are
-// expanded even inside quotes, and & | < > ^ ( ) outside quotes start new commands. cmd is started
-// explicitly rather than left to CreateProcess, so that its switches do not depend on the
-// registry: command extensions on (the percent neutralisation relies on them), delayed expansion
-// off (! stays literal), no AutoRun commands. /c strips the first and the last quote of the rest
-// of the line, which is why the whole command stands inside one more pair of quotes.
-CommandForm batchForm(const std::wstring& file) {
-    CommandForm form;
-    form.file = file;
-    form.head = L"\"" + ensureTrailingSeparator(systemDirectory()) +
-                L"cmd.exe\" /e:ON /v:OFF /d /c \"\"" + neutralizePercent(file) + L"\" ";
-    form.tail = L"\"";
-    form.throughCmd = true;
-    return form;
-}
-
-CommandForm formByExtension(const std::wstring& file, bool useProductPhp,
-                            ProductSettings& settings) {
-    const std::wstring extension = extensionOf(file);
-    if (isBatchExtension(extension))
-        return batchForm(file);
-    if (extension == L"VB" || extension == L"VBS" || extension == L"VBE" || extension == L"JS" ||
-        extension == L"JSE" || extension == L"ASP") {
-        return plainForm(file, quotedInterpreterOptionsCommand(
-                                   ensureTrailingSeparator(systemDirectory()) + L"cscript.exe",
-                                   L"/nologo", file, L""));
-    }
-    if (extension == L"PL" || extension == L"PM")
-        return perlForm(file, settings);
-    if (extension == L"PY" || extension == L"PYC")
-        return pythonForm(file, settings);
-    if (isPhpExtension(extension))
-        return phpForm(file, useProductPhp, settings);
-    raiseRunTimeError(L"Unable to start (%s): Is not a known application", 0, file.c_str());
-}
-
-// GetBinaryTypeW answers "no" for any file that is no program (Windows with 193 or a kin of it,
-// Wine with 0), but also when the system lacked the memory to examine it: a program taken for a
-// script then would be read as one and refused as "not a known application", which sends whoever
-// reads it the wrong way. (A file that cannot be opened fails when it is read next, with its own
-// text.)
-bool isExecutable(const std::wstring& file) {
-    DWORD type = 0;
-    if (::GetBinaryTypeW(makeLongPath(L"", file).c_str(), &type) != FALSE)
-        return true;
-    const DWORD error = ::GetLastError();
-    switch (error) {
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-    case ERROR_NO_SYSTEM_RESOURCES:
-    case ERROR_WORKING_SET_QUOTA:
-    case ERROR_COMMITMENT_LIMIT:
-        raiseRunTimeError(L"Unable to start (%s)", error, file.c_str());
-    default:
-        return false;
-    }
-}
-
 } // namespace
 
-std::wstring CommandForm::render(const std::wstring& arguments) const {
-    if (!throughCmd)
-        return head + arguments + tail;
-    std::wstring encoded;
-    const size_t rejected = encodeArgumentsForCmd(arguments, encoded);
-    if (rejected != 0) {
-        // The argument itself is not shown: it may be the panel password.
-        raiseRunTimeError(L"Unable to start (%s): Argument %u holds a line break or a NUL "
-                          L"character, which cannot be passed to a batch file",
-                          0, file.c_str(), static_cast<unsigned>(rejected));
-    }
-    return head + encoded + tail;
+// The directories the search probes besides the named one and the PATH, each read by one function
+// of its own.
+std::wstring systemDirectory() {
+    return directoryQuery(&::GetSystemDirectoryW, L"Unable to get system directory");
 }
 
-bool CommandForm::runsInCmd() const {
-    return throughCmd || isBatchExtension(extensionOf(file));
-}
-
-size_t CommandForm::maxCommandLine() const {
-    return runsInCmd() ? kMaxCmdCommandLine : kMaxProcessCommandLine;
-}
-
-std::wstring toUpper(const std::wstring& text) {
-    std::wstring result(text);
-    for (wchar_t& c : result)
-        c = gUpcase != nullptr ? gUpcase(c) : static_cast<wchar_t>(std::towupper(c));
-    return result;
-}
-
-std::wstring extensionOf(const std::wstring& path) {
-    const size_t dot = path.rfind(L'.');
-    if (dot == std::wstring::npos)
-        return std::wstring();
-    return toUpper(path.substr(dot + 1));
-}
-
-std::wstring quotedCommand(const std::wstring& program, const std::wstring& arguments) {
-    return L"\"" + program + L"\" " + arguments;
-}
-
-std::wstring quotedInterpreterCommand(const std::wstring& interpreter, const std::wstring& script,
-                                      const std::wstring& arguments) {
-    return L"\"" + interpreter + L"\" \"" + script + L"\" " + arguments;
-}
-
-std::wstring quotedInterpreterOptionsCommand(const std::wstring& interpreter,
-                                             const std::wstring& options,
-                                             const std::wstring& script,
-                                             const std::wstring& arguments) {
-    return L"\"" + interpreter + L"\" " + options + L" \"" + script + L"\" " + arguments;
-}
+namespace {
 
 std::wstring currentDirectory() {
     std::wstring buffer(256, L'\0');
@@ -297,50 +167,26 @@ std::wstring currentDirectory() {
     return buffer;
 }
 
-std::wstring systemDirectory() {
-    return directoryQuery(&::GetSystemDirectoryW, L"Unable to get system directory");
-}
-
 std::wstring windowsDirectory() {
     return directoryQuery(&::GetWindowsDirectoryW, L"Unable to get windows directory");
 }
 
-std::vector<std::wstring> pathDirectories(const std::wstring& environmentBlock) {
-    std::vector<std::wstring> directories;
-    const size_t size = environmentBlock.size();
-    size_t entry = 0;
-    while (size - entry >= 6) {
-        size_t entryEnd = environmentBlock.find(L'\0', entry);
-        if (entryEnd == std::wstring::npos)
-            entryEnd = size;
-        if (toUpper(environmentBlock.substr(entry, 4)) == L"PATH") {
-            const size_t equals = environmentBlock.find(L'=', entry);
-            if (equals == std::wstring::npos || equals >= entryEnd)
-                return directories;
-            size_t start = equals + 1;
-            while (start < entryEnd && std::iswspace(environmentBlock[start]))
-                ++start;
-            const std::wstring value = environmentBlock.substr(start, entryEnd - start);
-            if (value.empty())
-                return directories;
-            size_t pieceStart = 0;
-            for (;;) {
-                const size_t semicolon = value.find(L';', pieceStart);
-                if (semicolon == std::wstring::npos) {
-                    directories.push_back(value.substr(pieceStart));
-                    break;
-                }
-                if (semicolon > pieceStart)
-                    directories.push_back(value.substr(pieceStart, semicolon - pieceStart));
-                pieceStart = semicolon + 1;
-            }
-            return directories;
-        }
-        if (entryEnd >= size)
-            break;
-        entry = entryEnd + 1;
-    }
-    return directories;
+// The command-line forms: paths between double quotes as they are, then one space and the
+// arguments (the space stays when there are none).
+std::wstring quotedCommand(const std::wstring& program, const std::wstring& arguments) {
+    return L"\"" + program + L"\" " + arguments;
+}
+
+std::wstring quotedInterpreterCommand(const std::wstring& interpreter, const std::wstring& script,
+                                      const std::wstring& arguments) {
+    return L"\"" + interpreter + L"\" \"" + script + L"\" " + arguments;
+}
+
+std::wstring quotedInterpreterOptionsCommand(const std::wstring& interpreter,
+                                             const std::wstring& options,
+                                             const std::wstring& script,
+                                             const std::wstring& arguments) {
+    return L"\"" + interpreter + L"\" " + options + L" \"" + script + L"\" " + arguments;
 }
 
 bool findInDirectory(const std::wstring& directory, const std::wstring& command, FoundFile& found) {
@@ -425,40 +271,229 @@ bool readInterpreterLine(const std::wstring& file, std::wstring& interpreter) {
     }
 }
 
-CommandForm commandFormFor(const std::wstring& file, bool verbatim, bool useProductPhp,
-                           ProductSettings& settings) {
-    if (verbatim)
-        return plainForm(file, quotedCommand(file, L""));
-    // cmd runs anything named .bat or .cmd as a batch file, whatever its first bytes are ("MZ"
-    // included), so such a file always gets the arguments encoded for cmd.
-    if (isBatchExtension(extensionOf(file)))
-        return batchForm(file);
-    if (isExecutable(file))
-        return plainForm(file, quotedCommand(file, L""));
-    if (isPhpScript(file))
-        return phpForm(file, useProductPhp, settings);
-    std::wstring interpreter;
-    if (readInterpreterLine(file, interpreter)) {
-        if (contains(interpreter, L"PERL"))
-            return perlForm(file, settings);
-        if (contains(interpreter, L"PYTHON"))
-            return pythonForm(file, settings);
-        if (contains(interpreter, L"PHP"))
-            return phpForm(file, useProductPhp, settings);
-        raiseRunTimeError(L"Unable to start (%s): Is not a known application (%s)", 0, file.c_str(),
-                          interpreter.c_str());
-    }
-    return formByExtension(file, useProductPhp, settings);
+CommandForm plainForm(const std::wstring& file, std::wstring head) {
+    CommandForm form;
+    form.file = file;
+    form.head = std::move(head);
+    return form;
 }
 
-std::wstring makeCommandLine(const std::wstring& file, const std::wstring& arguments, bool verbatim,
-                             bool useProductPhp, ProductSettings& settings) {
-    return commandFormFor(file, verbatim, useProductPhp, settings).render(arguments);
+// Batch files are run by cmd, which reads its command line by rules of its own: variables are
+// expanded even inside quotes, and & | < > ^ ( ) outside quotes start new commands. cmd is started
+// explicitly rather than left to CreateProcess, so that its switches do not depend on the
+// registry: command extensions on (the percent neutralisation relies on them), delayed expansion
+// off (! stays literal), no AutoRun commands. /c strips the first and the last quote of the rest
+// of the line, which is why the whole command stands inside one more pair of quotes.
+CommandForm batchForm(const std::wstring& file) {
+    CommandForm form;
+    form.file = file;
+    form.head = L"\"" + ensureTrailingSeparator(systemDirectory()) +
+                L"cmd.exe\" /e:ON /v:OFF /d /c \"\"" + neutralizePercent(file) + L"\" ";
+    form.tail = L"\"";
+    form.throughCmd = true;
+    return form;
+}
+
+// GetBinaryTypeW answers "no" for any file that is no program (Windows with 193 or a kin of it,
+// Wine with 0), but also when the system lacked the memory to examine it: a program taken for a
+// script then would be read as one and refused as "not a known application", which sends whoever
+// reads it the wrong way. (A file that cannot be opened fails when it is read next, with its own
+// text.)
+bool isExecutable(const std::wstring& file) {
+    DWORD type = 0;
+    if (::GetBinaryTypeW(makeLongPath(L"", file).c_str(), &type) != FALSE)
+        return true;
+    const DWORD error = ::GetLastError();
+    switch (error) {
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_WORKING_SET_QUOTA:
+    case ERROR_COMMITMENT_LIMIT:
+        raiseRunTimeError(L"Unable to start (%s)", error, file.c_str());
+    default:
+        return false;
+    }
+}
+
+// Chooses how a found file is run, by its type or its content, asking settings where the
+// interpreters live.
+class Interpreters {
+public:
+    Interpreters(const CommandOptions& options, ProductSettings& settings)
+        : options_(options), settings_(settings) {}
+
+    CommandForm formFor(const std::wstring& file) const {
+        if (options_.verbatim)
+            return plainForm(file, quotedCommand(file, L""));
+        // cmd runs anything named .bat or .cmd as a batch file, whatever its first bytes are ("MZ"
+        // included), so such a file always gets the arguments encoded for cmd.
+        if (isBatchExtension(extensionOf(file)))
+            return batchForm(file);
+        if (isExecutable(file))
+            return plainForm(file, quotedCommand(file, L""));
+        if (isPhpScript(file))
+            return php(file);
+        std::wstring interpreter;
+        if (readInterpreterLine(file, interpreter)) {
+            if (contains(interpreter, L"PERL"))
+                return perl(file);
+            if (contains(interpreter, L"PYTHON"))
+                return python(file);
+            if (contains(interpreter, L"PHP"))
+                return php(file);
+            raiseRunTimeError(L"Unable to start (%s): Is not a known application (%s)", 0,
+                              file.c_str(), interpreter.c_str());
+        }
+        return byExtension(file);
+    }
+
+private:
+    CommandForm byExtension(const std::wstring& file) const {
+        const std::wstring extension = extensionOf(file);
+        if (isBatchExtension(extension))
+            return batchForm(file);
+        if (extension == L"VB" || extension == L"VBS" || extension == L"VBE" ||
+            extension == L"JS" || extension == L"JSE" || extension == L"ASP") {
+            return plainForm(file, quotedInterpreterOptionsCommand(
+                                       ensureTrailingSeparator(systemDirectory()) + L"cscript.exe",
+                                       L"/nologo", file, L""));
+        }
+        if (extension == L"PL" || extension == L"PM")
+            return perl(file);
+        if (extension == L"PY" || extension == L"PYC")
+            return python(file);
+        if (isPhpExtension(extension))
+            return php(file);
+        raiseRunTimeError(L"Unable to start (%s): Is not a known application", 0, file.c_str());
+    }
+
+    CommandForm perl(const std::wstring& file) const {
+        const std::wstring perl = component(L"perl", L"bin\\perl.exe",
+                                            L"Unable to start (%s): Perl is not installed", file);
+        return plainForm(file, quotedInterpreterCommand(perl, file, L""));
+    }
+
+    CommandForm python(const std::wstring& file) const {
+        const std::wstring python = component(
+            L"python", L"python.exe", L"Unable to start (%s): Python is not installed", file);
+        return plainForm(file, quotedInterpreterCommand(python, file, L""));
+    }
+
+    CommandForm php(const std::wstring& file) const {
+        if (options_.useProductPhp) {
+            // A missing php.exe here is reported by process creation.
+            const std::wstring php =
+                ensureTrailingSeparator(settings_.productRootSetting()) + L"admin\\bin\\php.exe";
+            return plainForm(file, quotedInterpreterOptionsCommand(php, L"-q", file, L""));
+        }
+        const std::wstring php =
+            component(L"php", L"php.exe", L"Unable to start (%s): PHP is not installed", file);
+        return plainForm(file, quotedInterpreterCommand(php, file, L""));
+    }
+
+    // The component's directory from the service. The first answer only says whether the package
+    // is installed; the second is the one used, as the service's other clients do.
+    std::wstring component(const wchar_t* package, const wchar_t* relative, const wchar_t* missing,
+                           const std::wstring& file) const {
+        if (settings_.componentDirectory(package).empty())
+            raiseRunTimeError(missing, 0, file.c_str());
+        return ensureTrailingSeparator(settings_.componentDirectory(package)) + relative;
+    }
+
+    const CommandOptions options_;
+    ProductSettings& settings_;
+};
+
+} // namespace
+
+std::wstring CommandForm::render(const std::wstring& arguments) const {
+    if (!throughCmd)
+        return head + arguments + tail;
+    std::wstring encoded;
+    const size_t rejected = encodeArgumentsForCmd(arguments, encoded);
+    if (rejected != 0) {
+        // The argument itself is not shown: it may be the panel password.
+        raiseRunTimeError(L"Unable to start (%s): Argument %u holds a line break or a NUL "
+                          L"character, which cannot be passed to a batch file",
+                          0, file.c_str(), static_cast<unsigned>(rejected));
+    }
+    return head + encoded + tail;
+}
+
+bool CommandForm::runsInCmd() const {
+    return throughCmd || isBatchExtension(extensionOf(file));
+}
+
+size_t CommandForm::maxCommandLine() const {
+    return runsInCmd() ? kMaxCmdCommandLine : kMaxProcessCommandLine;
+}
+
+std::wstring toUpper(const std::wstring& text) {
+    std::wstring result(text);
+    for (wchar_t& c : result)
+        c = gUpcase != nullptr ? gUpcase(c) : static_cast<wchar_t>(std::towupper(c));
+    return result;
+}
+
+std::wstring extensionOf(const std::wstring& path) {
+    const size_t dot = path.rfind(L'.');
+    if (dot == std::wstring::npos)
+        return std::wstring();
+    return toUpper(path.substr(dot + 1));
+}
+
+std::vector<std::wstring> pathDirectories(const std::wstring& environmentBlock) {
+    std::vector<std::wstring> directories;
+    const size_t size = environmentBlock.size();
+    size_t entry = 0;
+    while (size - entry >= 6) {
+        size_t entryEnd = environmentBlock.find(L'\0', entry);
+        if (entryEnd == std::wstring::npos)
+            entryEnd = size;
+        if (toUpper(environmentBlock.substr(entry, 4)) == L"PATH") {
+            const size_t equals = environmentBlock.find(L'=', entry);
+            if (equals == std::wstring::npos || equals >= entryEnd)
+                return directories;
+            size_t start = equals + 1;
+            while (start < entryEnd && std::iswspace(environmentBlock[start]))
+                ++start;
+            const std::wstring value = environmentBlock.substr(start, entryEnd - start);
+            if (value.empty())
+                return directories;
+            size_t pieceStart = 0;
+            for (;;) {
+                const size_t semicolon = value.find(L';', pieceStart);
+                if (semicolon == std::wstring::npos) {
+                    directories.push_back(value.substr(pieceStart));
+                    break;
+                }
+                if (semicolon > pieceStart)
+                    directories.push_back(value.substr(pieceStart, semicolon - pieceStart));
+                pieceStart = semicolon + 1;
+            }
+            return directories;
+        }
+        if (entryEnd >= size)
+            break;
+        entry = entryEnd + 1;
+    }
+    return directories;
+}
+
+CommandForm commandFormFor(const std::wstring& file, const CommandOptions& options,
+                           ProductSettings& settings) {
+    return Interpreters(options, settings).formFor(file);
+}
+
+std::wstring makeCommandLine(const std::wstring& file, const std::wstring& arguments,
+                             const CommandOptions& options, ProductSettings& settings) {
+    return commandFormFor(file, options, settings).render(arguments);
 }
 
 ResolvedCommand resolveCommandForm(const std::wstring& command, const std::wstring& arguments,
-                                   const std::wstring& environmentBlock, bool verbatim,
-                                   bool useProductPhp, ProductSettings& settings) {
+                                   const std::wstring& environmentBlock,
+                                   const CommandOptions& options, ProductSettings& settings) {
     FoundFile found;
     bool matched = findInDirectory(L"", command, found) ||
                    findInDirectory(currentDirectory(), command, found) ||
@@ -477,7 +512,7 @@ ResolvedCommand resolveCommandForm(const std::wstring& command, const std::wstri
         }
     }
     if (!matched) {
-        if (verbatim && isSearchableName(command) && exists(L"", command)) {
+        if (options.verbatim && isSearchableName(command) && exists(L"", command)) {
             ResolvedCommand resolved{plainForm(command, quotedCommand(command, L"")), L""};
             resolved.commandLine = resolved.form.render(arguments);
             return resolved;
@@ -499,8 +534,7 @@ ResolvedCommand resolveCommandForm(const std::wstring& command, const std::wstri
                 continue;
             const std::wstring file = ensureTrailingSeparator(found.directory) + name;
             try {
-                ResolvedCommand resolved{commandFormFor(file, verbatim, useProductPhp, settings),
-                                         L""};
+                ResolvedCommand resolved{commandFormFor(file, options, settings), L""};
                 resolved.commandLine = resolved.form.render(arguments);
                 return resolved;
             } catch (const std::exception& e) {
@@ -522,9 +556,7 @@ ResolvedCommand resolveCommandForm(const std::wstring& command, const std::wstri
 }
 
 std::wstring resolveCommand(const std::wstring& command, const std::wstring& arguments,
-                            const std::wstring& environmentBlock, bool verbatim, bool useProductPhp,
+                            const std::wstring& environmentBlock, const CommandOptions& options,
                             ProductSettings& settings) {
-    return resolveCommandForm(command, arguments, environmentBlock, verbatim, useProductPhp,
-                              settings)
-        .commandLine;
+    return resolveCommandForm(command, arguments, environmentBlock, options, settings).commandLine;
 }

@@ -4,8 +4,6 @@
 // for.
 #pragma once
 
-#include "base/scoped_handle.h"
-#include "base/win32.h"
 #include "process/product_settings.h"
 
 #include <string>
@@ -39,54 +37,41 @@ struct ResolvedCommand {
     std::wstring commandLine;
 };
 
-// A match of findInDirectory: the directory the command was found in and the open search, which
-// stands on a file (directories are never matches). exact: the search is for the file named
-// exactly as the command (its look-alikes name.* come after it).
-struct FoundFile {
-    std::wstring directory;
-    std::wstring name;
-    base::ScopedFindHandle search;
-    WIN32_FIND_DATAW data{};
-    bool exact = false;
+// How the found file is run.
+struct CommandOptions {
+    // The found file runs as it is, without choosing an interpreter; a command the search does not
+    // find but that exists as a path is taken as it is. The launcher never asks for this.
+    bool verbatim = false;
+    // PHP scripts run on the product's own php.exe instead of the PHP package's.
+    bool useProductPhp = false;
 };
 
-// The full command line for command. environmentBlock is NAME=VALUE entries each ended by NUL
-// (empty: none given). verbatim runs the found file as it is, without choosing an interpreter.
-// useProductPhp runs PHP scripts on the product's own php.exe.
+// The full command line for command, found the way a command interpreter finds it (as named, in
+// the current, system and Windows directories, then along the PATH of environmentBlock).
+// environmentBlock is NAME=VALUE entries each ended by NUL (empty: none given). settings answers
+// where the interpreters live.
 std::wstring resolveCommand(const std::wstring& command, const std::wstring& arguments,
-                            const std::wstring& environmentBlock, bool verbatim, bool useProductPhp,
-                            ProductSettings& settings = serviceProductSettings());
+                            const std::wstring& environmentBlock, const CommandOptions& options,
+                            ProductSettings& settings);
 // resolveCommand, also returning how the file is run so that the same form can be rendered again
 // with other arguments (a log record without the secret).
 ResolvedCommand resolveCommandForm(const std::wstring& command, const std::wstring& arguments,
-                                   const std::wstring& environmentBlock, bool verbatim,
-                                   bool useProductPhp,
-                                   ProductSettings& settings = serviceProductSettings());
+                                   const std::wstring& environmentBlock,
+                                   const CommandOptions& options, ProductSettings& settings);
 
-std::wstring makeCommandLine(const std::wstring& file, const std::wstring& arguments, bool verbatim,
-                             bool useProductPhp,
-                             ProductSettings& settings = serviceProductSettings());
-CommandForm commandFormFor(const std::wstring& file, bool verbatim, bool useProductPhp,
-                           ProductSettings& settings = serviceProductSettings());
+// The command line, and how it is made, for one file that has been found.
+std::wstring makeCommandLine(const std::wstring& file, const std::wstring& arguments,
+                             const CommandOptions& options, ProductSettings& settings);
+CommandForm commandFormFor(const std::wstring& file, const CommandOptions& options,
+                           ProductSettings& settings);
 
-bool findInDirectory(const std::wstring& directory, const std::wstring& command, FoundFile& found);
-bool isPhpScript(const std::wstring& file);
-bool readInterpreterLine(const std::wstring& file, std::wstring& interpreter);
+// The directories of the first PATH entry of environmentBlock, in order.
 std::vector<std::wstring> pathDirectories(const std::wstring& environmentBlock);
 
-std::wstring currentDirectory();
+// The system directory, where cmd.exe and cscript.exe are taken from.
 std::wstring systemDirectory();
-std::wstring windowsDirectory();
 
 // The system's Unicode upper-case mapping (RtlUpcaseUnicodeChar), unit by unit.
 std::wstring toUpper(const std::wstring& text);
 // The text after the last "." of the whole path, upper-cased; empty without a dot.
 std::wstring extensionOf(const std::wstring& path);
-
-std::wstring quotedCommand(const std::wstring& program, const std::wstring& arguments);
-std::wstring quotedInterpreterCommand(const std::wstring& interpreter, const std::wstring& script,
-                                      const std::wstring& arguments);
-std::wstring quotedInterpreterOptionsCommand(const std::wstring& interpreter,
-                                             const std::wstring& options,
-                                             const std::wstring& script,
-                                             const std::wstring& arguments);

@@ -1,6 +1,6 @@
-// Where the interpreters of scripts live and where product children start: the answers come from
-// the management service, behind an interface so that command resolution can be exercised without
-// a running service.
+// Where the interpreters of scripts live and where product children start. The launcher answers
+// from the management service; process/ sees only this interface, so it stays below the service
+// client and command resolution can be exercised without a running service.
 #pragma once
 
 #include <string>
@@ -17,6 +17,3 @@ public:
     // The product root joined with "admin".
     virtual std::wstring productAdminDirectory() = 0;
 };
-
-// The settings served by the management service (VarnoSrvClient).
-ProductSettings& serviceProductSettings();

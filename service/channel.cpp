@@ -56,7 +56,8 @@ void client::connect(int attempts) {
     base::ScopedFileHandle handle =
         Con::ClientOverlappedPipe::create(pipePath(), kPipeAccess, PIPE_READMODE_MESSAGE, attempts);
     // The pipe object owns the handle from the moment its base is built, failures included.
-    std::unique_ptr<Con::Pipe> fresh(new Con::ClientOverlappedPipe(handle.release()));
+    std::unique_ptr<Con::ClientOverlappedPipe> fresh(
+        new Con::ClientOverlappedPipe(handle.release()));
     pipe_ = std::move(fresh);
 }
 

@@ -50,14 +50,14 @@ public:
     std::wstring queryString(const GUID& operation, const vserializer& body);
 
     // The transport in use, null when disconnected.
-    Con::Pipe* pipe() const { return pipe_.get(); }
+    Con::ClientOverlappedPipe* pipe() const { return pipe_.get(); }
 
 private:
     std::unique_ptr<vserializer> exchange(const GUID& operation, const vserializer& body);
     void ensureNotFinished();
     void dropOutOfStepConnection();
 
-    std::unique_ptr<Con::Pipe> pipe_;
+    std::unique_ptr<Con::ClientOverlappedPipe> pipe_;
     std::wstring keyPath_;
     std::wstring pipeName_;
     CriticalSection lock_;

@@ -44,7 +44,7 @@ Overlapped::Overlapped() : record_() {
     record_.hEvent = event_.get();
 }
 
-Overlapped::Overlapped(const Overlapped& other) : record_() {
+Overlapped::Overlapped(const Overlapped& other, DuplicateTag) : record_() {
     record_.Internal = other.record_.Internal;
     record_.InternalHigh = other.record_.InternalHigh;
     record_.Offset = other.record_.Offset;
@@ -58,18 +58,22 @@ Overlapped::Overlapped(const Overlapped& other) : record_() {
     record_.hEvent = event_.get();
 }
 
-void Overlapped::resert() {
+Overlapped Overlapped::duplicate() const {
+    return Overlapped(*this, DuplicateTag());
+}
+
+// The site keeps the name the Debug text has always shown.
+void Overlapped::reset() {
     if (!::ResetEvent(event_.get()))
         raiseOsError(L"Unable to reset event", ::GetLastError(),
                      SourceLocation(L"", "Con::Overlapped::resert", 254));
 }
 
 // ---------------------------------------------------------------------------------------------
-// Pipe
+// PipeEnd
 
-Pipe::Pipe(HANDLE handle) : handle_(handle) {}
-
-Pipe::Pipe(const Pipe& other) : finished_(other.finished_), requested_(other.requested_) {
+PipeEnd::PipeEnd(const PipeEnd& other, DuplicateTag)
+    : finished_(other.finished_), requested_(other.requested_) {
     if (!other.handle_.valid())
         return;
     HANDLE duplicate = INVALID_HANDLE_VALUE;
@@ -79,6 +83,36 @@ Pipe::Pipe(const Pipe& other) : finished_(other.finished_), requested_(other.req
                      SourceLocation(L"", "Con::Pipe::Pipe", 39));
     handle_.reset(duplicate);
 }
+
+template <typename ReadPart>
+int PipeEnd::readInSteps(uint32_t size, const Reserve& reserve, ReadPart readPart) {
+    MessagePart part;
+    part.total = size;
+    uint32_t capacity = 0;
+    while (size != 0) {
+        if (capacity == 0)
+            capacity = size < kFirstReadStep ? size : kFirstReadStep;
+        else
+            capacity = capacity > size / 2 ? size : capacity * 2;
+        uint8_t* block = reserve(capacity);
+        const int count = readPart(block + part.before, capacity - part.before, part);
+        if (!part.more)
+            return static_cast<int>(part.before) + count;
+        part.before += static_cast<uint32_t>(count);
+    }
+    return 0;
+}
+
+DWORD PipeEnd::unreadBytes() const {
+    DWORD available = 0;
+    if (!handle_.valid() ||
+        !::PeekNamedPipe(handle_.get(), nullptr, 0, nullptr, &available, nullptr))
+        return 0;
+    return available;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pipe
 
 int Pipe::read(void* buffer, uint32_t size, bool exact) {
     if (finished_)
@@ -139,32 +173,6 @@ int Pipe::readPart(void* buffer, uint32_t size, MessagePart& part) {
     return static_cast<int>(count);
 }
 
-int Pipe::readAnnounced(uint32_t size, const Reserve& reserve) {
-    MessagePart part;
-    part.total = size;
-    uint32_t capacity = 0;
-    while (size != 0) {
-        if (capacity == 0)
-            capacity = size < kFirstReadStep ? size : kFirstReadStep;
-        else
-            capacity = capacity > size / 2 ? size : capacity * 2;
-        uint8_t* block = reserve(capacity);
-        const int count = readPart(block + part.before, capacity - part.before, part);
-        if (!part.more)
-            return static_cast<int>(part.before) + count;
-        part.before += static_cast<uint32_t>(count);
-    }
-    return 0;
-}
-
-DWORD Pipe::unreadBytes() const {
-    DWORD available = 0;
-    if (!handle_.valid() ||
-        !::PeekNamedPipe(handle_.get(), nullptr, 0, nullptr, &available, nullptr))
-        return 0;
-    return available;
-}
-
 void Pipe::close(int) {
     if (handle_.valid()) {
         handle_.reset();
@@ -173,16 +181,22 @@ void Pipe::close(int) {
 }
 
 std::unique_ptr<Pipe> Pipe::clone() const {
-    return std::make_unique<Pipe>(*this);
+    return std::unique_ptr<Pipe>(new Pipe(*this, DuplicateTag()));
+}
+
+int Pipe::readAnnounced(uint32_t size, const Reserve& reserve) {
+    return readInSteps(size, reserve, [this](void* buffer, uint32_t step, MessagePart& part) {
+        return readPart(buffer, step, part);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
 // OverlappedPipe
 
-OverlappedPipe::OverlappedPipe(HANDLE handle) : Pipe(handle) {}
+OverlappedPipe::OverlappedPipe(HANDLE handle) : PipeEnd(handle) {}
 
-OverlappedPipe::OverlappedPipe(const OverlappedPipe& other)
-    : Pipe(other), overlapped_(other.overlapped_), idle_(other.idle_) {}
+OverlappedPipe::OverlappedPipe(const OverlappedPipe& other, DuplicateTag tag)
+    : PipeEnd(other, tag), overlapped_(other.overlapped_.duplicate()), idle_(other.idle_) {}
 
 OverlappedPipe::~OverlappedPipe() {
     if (handle_.valid()) {
@@ -202,8 +216,14 @@ void OverlappedPipe::close(int) {
     idle_ = true;
 }
 
-std::unique_ptr<Pipe> OverlappedPipe::clone() const {
-    return std::make_unique<OverlappedPipe>(*this);
+std::unique_ptr<OverlappedPipe> OverlappedPipe::clone() const {
+    return std::unique_ptr<OverlappedPipe>(new OverlappedPipe(*this, DuplicateTag()));
+}
+
+int OverlappedPipe::readAnnounced(uint32_t size, const Reserve& reserve) {
+    return readInSteps(size, reserve, [this](void* buffer, uint32_t step, MessagePart& part) {
+        return readPart(buffer, step, part);
+    });
 }
 
 // Closing the handle alone does not say when the system is done with the OVERLAPPED record and
@@ -361,7 +381,7 @@ int OverlappedPipe::write(const void* buffer, uint32_t size, bool exact) {
 
 namespace {
 
-testing::OpenFunction g_open = ::CreateFileW;
+test_hooks::OpenFunction g_open = ::CreateFileW;
 
 struct ConnectTryCountState {
     int cached = 0;
@@ -442,7 +462,7 @@ base::ScopedFileHandle ClientOverlappedPipe::create(const std::wstring& path, DW
     return handle;
 }
 
-namespace testing {
+namespace test_hooks {
 
 OpenFunction setOpenFunction(OpenFunction open) {
     const OpenFunction previous = g_open;
@@ -461,6 +481,6 @@ void resetConnectTryCount() {
     connectState() = ConnectTryCountState();
 }
 
-} // namespace testing
+} // namespace test_hooks
 
 } // namespace Con

@@ -13,46 +13,41 @@
 
 namespace Con {
 
-// The OVERLAPPED record and its manual-reset event (created signalled).
+// The OVERLAPPED record and its manual-reset event (created signalled). Neither copyable nor
+// movable: the system holds the record's address while a request is outstanding.
 class Overlapped {
 public:
     Overlapped();
-    // Duplicates the event into this process (same access, not inheritable).
-    Overlapped(const Overlapped& other);
+    Overlapped(const Overlapped&) = delete;
     Overlapped& operator=(const Overlapped&) = delete;
     ~Overlapped() = default;
 
-    void resert();
+    // A record holding the same four words, on a duplicate of the event in this process (same
+    // access, not inheritable).
+    Overlapped duplicate() const;
+
+    void reset();
     OVERLAPPED* record() { return &record_; }
     HANDLE event() const { return event_.get(); }
 
 private:
+    struct DuplicateTag {};
+    Overlapped(const Overlapped& source, DuplicateTag);
+
     OVERLAPPED record_;
     base::ScopedHandle event_;
 };
 
-class Pipe {
+// What every pipe end holds: the handle, and the state of the transfers on it. Pipe ends are not
+// copied; clone() makes a second object on a duplicate of the handle where one is wanted.
+class PipeEnd {
 public:
-    // Takes ownership of the handle.
-    explicit Pipe(HANDLE handle);
-    // Duplicates a valid handle (same access, inheritable); copies the state.
-    Pipe(const Pipe& other);
-    Pipe& operator=(const Pipe&) = delete;
-    virtual ~Pipe() = default;
+    PipeEnd(const PipeEnd&) = delete;
+    PipeEnd& operator=(const PipeEnd&) = delete;
 
-    // Blocking transfers. Return the byte count, 0 once the other end has gone away. With exact
-    // set, a completed transfer of any other size raises.
-    virtual int read(void* buffer, uint32_t size, bool exact);
-    virtual int write(const void* buffer, uint32_t size, bool exact);
-    virtual void close(int unused = 0);
-    virtual std::unique_ptr<Pipe> clone() const;
-
-    // Reads one message whose size the peer announced, with the results and failures of
-    // read(buffer, size, true), but into storage that grows with what arrives: reserve(capacity)
-    // returns a block of at least capacity bytes holding the bytes received so far. So a peer
-    // that announces more than it sends costs only what it sent. A size of 0 reads nothing.
+    // Storage for readAnnounced: reserve(capacity) returns a block of at least capacity bytes
+    // holding the bytes received so far.
     using Reserve = std::function<uint8_t*(uint32_t capacity)>;
-    int readAnnounced(uint32_t size, const Reserve& reserve);
 
     // Bytes waiting in the pipe that no read has taken yet; 0 when closed or broken.
     DWORD unreadBytes() const;
@@ -63,35 +58,69 @@ public:
     uint32_t requested() const { return requested_; }
 
 protected:
+    // Takes ownership of the handle.
+    explicit PipeEnd(HANDLE handle) : handle_(handle) {}
+    struct DuplicateTag {};
+    // Duplicates a valid handle (same access, inheritable); copies the state.
+    PipeEnd(const PipeEnd& source, DuplicateTag);
+    ~PipeEnd() = default;
+
     // One step of readAnnounced.
     struct MessagePart {
         uint32_t before = 0; // bytes of the message taken by earlier steps
         uint32_t total = 0;  // the size the whole message must have
         bool more = false;   // set when the message goes on beyond this step
     };
-    // Reads the next size bytes of the message. A message that goes on beyond them sets more
-    // instead of failing, unless this step reaches the total: then it is longer than announced.
-    // A message that ends before the total raises the short-transfer error with the counts of
-    // the whole message.
-    virtual int readPart(void* buffer, uint32_t size, MessagePart& part);
+    // The steps of readAnnounced, each through readPart(buffer, size, part).
+    template <typename ReadPart>
+    int readInSteps(uint32_t size, const Reserve& reserve, ReadPart readPart);
 
     base::ScopedFileHandle handle_;
     bool finished_ = false;
     uint32_t requested_ = 0;
 };
 
-class OverlappedPipe : public Pipe {
+// A pipe end for blocking transfers.
+class Pipe final : public PipeEnd {
+public:
+    explicit Pipe(HANDLE handle) : PipeEnd(handle) {}
+
+    // Return the byte count, 0 once the other end has gone away. With exact set, a completed
+    // transfer of any other size raises.
+    int read(void* buffer, uint32_t size, bool exact);
+    int write(const void* buffer, uint32_t size, bool exact);
+    void close(int unused = 0);
+    std::unique_ptr<Pipe> clone() const;
+
+    // Reads one message whose size the peer announced, with the results and failures of
+    // read(buffer, size, true), but into storage that grows with what arrives. So a peer that
+    // announces more than it sends costs only what it sent. A size of 0 reads nothing.
+    int readAnnounced(uint32_t size, const Reserve& reserve);
+
+private:
+    Pipe(const Pipe& source, DuplicateTag tag) : PipeEnd(source, tag) {}
+    // Reads the next size bytes of the message. A message that goes on beyond them sets more
+    // instead of failing, unless this step reaches the total: then it is longer than announced.
+    // A message that ends before the total raises the short-transfer error with the counts of
+    // the whole message.
+    int readPart(void* buffer, uint32_t size, MessagePart& part);
+};
+
+// A pipe end for overlapped transfers. Not movable either: its OVERLAPPED record is in use while
+// a request is outstanding.
+class OverlappedPipe : public PipeEnd {
 public:
     // The handle must have been opened with FILE_FLAG_OVERLAPPED.
     explicit OverlappedPipe(HANDLE handle);
-    OverlappedPipe(const OverlappedPipe& other);
-    ~OverlappedPipe() override;
+    ~OverlappedPipe();
 
     // Blocking from the caller's view: begin, then complete without limit when still pending.
-    int read(void* buffer, uint32_t size, bool exact) override;
-    int write(const void* buffer, uint32_t size, bool exact) override;
-    void close(int unused = 0) override;
-    std::unique_ptr<Pipe> clone() const override;
+    int read(void* buffer, uint32_t size, bool exact);
+    int write(const void* buffer, uint32_t size, bool exact);
+    void close(int unused = 0);
+    std::unique_ptr<OverlappedPipe> clone() const;
+    // As Pipe::readAnnounced, with overlapped reads.
+    int readAnnounced(uint32_t size, const Reserve& reserve);
 
     // The byte count when the transfer completed at once, else 0 (pending, or finished).
     // The buffer must stay alive until the request is collected by complete.
@@ -105,10 +134,9 @@ public:
 
     bool idle() const { return idle_; }
 
-protected:
-    int readPart(void* buffer, uint32_t size, MessagePart& part) override;
-
 private:
+    OverlappedPipe(const OverlappedPipe& source, DuplicateTag tag);
+
     // Where a read or a write reports its failures.
     struct TransferSite {
         const wchar_t* failure;
@@ -123,6 +151,8 @@ private:
     // Cancels an outstanding request and waits until the system has let go of the OVERLAPPED
     // record and the caller's buffer. Never raises.
     void abandonRequest() noexcept;
+    // As Pipe's, with an overlapped read.
+    int readPart(void* buffer, uint32_t size, MessagePart& part);
 
     Overlapped overlapped_;
     bool idle_ = true;
@@ -130,7 +160,9 @@ private:
     MessagePart* part_ = nullptr;
 };
 
-class ClientOverlappedPipe : public OverlappedPipe {
+// The client end of a named pipe: an overlapped pipe whose handle create opened. Its clone is an
+// OverlappedPipe.
+class ClientOverlappedPipe final : public OverlappedPipe {
 public:
     explicit ClientOverlappedPipe(HANDLE handle) : OverlappedPipe(handle) {}
 
@@ -154,7 +186,7 @@ void alertableSleep(DWORD ms);
 const DWORD kClientOpenFlags =
     FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
-namespace testing {
+namespace test_hooks {
 // The function create opens the pipe with (CreateFileW unless replaced); returns the previous one.
 using OpenFunction = HANDLE(WINAPI*)(LPCWSTR path, DWORD access, DWORD share,
                                      LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
@@ -166,6 +198,6 @@ OpenFunction setOpenFunction(OpenFunction open);
 void setConnectTryCountKey(const std::wstring& subKey);
 // Restores the configuration key and forgets the cache.
 void resetConnectTryCount();
-} // namespace testing
+} // namespace test_hooks
 
 } // namespace Con

@@ -416,10 +416,19 @@ namespace {
 
 DWORD gChildId = 0;
 
+// The child below is a program: nothing asks where interpreters live.
+class NoProductSettings : public ProductSettings {
+public:
+    std::wstring componentDirectory(const std::wstring&) override { return L""; }
+    std::wstring productRootSetting() override { return L""; }
+    std::wstring productAdminDirectory() override { return L""; }
+};
+
 // The examination road up to its wait, with the wait made to fail: the process handle is taken
 // away from the child object after the start.
 uint32_t examinationWithFailingWait(int, wchar_t**) {
-    VChildProcess child;
+    NoProductSettings settings;
+    VChildProcess child(settings);
     child.setInheritStdInput(true);
     child.setInheritStdOutput(true);
     child.setInheritStdError(true);

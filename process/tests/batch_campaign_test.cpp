@@ -156,7 +156,7 @@ public:
     Outcome run(const std::wstring& value, DWORD limitMs) {
         const std::wstring arguments = quoteArgument(value) + L" between " + quoteArgument(value);
         Outcome outcome;
-        VChildProcess child(&settings_);
+        VChildProcess child(settings_);
         child.setSecret(value);
         ChildStartOptions options;
         options.workingDirectory = dir_.path();

@@ -41,7 +41,7 @@ protected:
         for (const std::wstring& value : values)
             arguments += quoteArgument(value) + L" ";
         arguments += quoteArgument(password);
-        VChildProcess child(&settings);
+        VChildProcess child(settings);
         child.setSecret(password);
         const std::wstring line = child.start(batch, arguments, false);
         if (commandLine != nullptr)
@@ -144,7 +144,7 @@ TEST_F(BatchFile, AnArgumentWithALineBreakIsRefusedBeforeAnythingRuns) {
     const std::wstring batch = writeBatch(dir / L"pass.bat");
     for (const std::wstring& password :
          {std::wstring(L"pw\r\necho INJECTED>\"") + marker + L"\"", std::wstring(L"pw\nx")}) {
-        VChildProcess child(&settings);
+        VChildProcess child(settings);
         child.setSecret(password);
         try {
             child.start(batch, L"a " + quoteArgument(password), false);
@@ -189,7 +189,7 @@ TEST_F(BatchFile, ALineOverCmdsLimitIsRefusedBeforeAnythingRuns) {
     pt::writeFile(batch, "@echo ran>\"" + cstr(marker, 0) + "\"\r\n@exit /b 3\r\n");
     const std::wstring password = L"pw\\";
     const auto lineFor = [&](const std::wstring& filler, const std::wstring& last) {
-        return resolveCommand(batch, filler + L" " + last, L"", false, false, settings);
+        return resolveCommand(batch, filler + L" " + last, L"", {}, settings);
     };
     // A filler of this many characters makes the line exactly length characters long.
     const auto fillerFor = [&](size_t length) {
@@ -207,7 +207,7 @@ TEST_F(BatchFile, ALineOverCmdsLimitIsRefusedBeforeAnythingRuns) {
     for (const auto& c : cases) {
         const std::wstring line = lineFor(c.filler, quoteArgument(password));
         pt::RecordingSink::records().clear();
-        VChildProcess child(&settings);
+        VChildProcess child(settings);
         child.setSecret(password);
         if (c.runs) {
             ASSERT_EQ(line.size(), kMaxCmdCommandLine);

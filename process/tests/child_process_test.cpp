@@ -138,7 +138,7 @@ TEST(CreateStdPipe, AFailureThatDoesNotDependOnTheNameIsRaised) {
 TEST_F(ChildProcess, DefaultSettingsGiveTheChildThreePipes) {
     ScopedEnvironment readInput(L"ZRA_CHILD_STDIN", L"1");
     ScopedEnvironment errorText(L"ZRA_CHILD_STDERR", L"to stderr");
-    VChildProcess child(&settings);
+    VChildProcess child(settings);
     const auto output = runWithPipes(child, pt::childExe(), L"one \"two three\" ", "piped input");
     // Output and error are named pipes of their own.
     const std::wstring prefix = L"\\VarnoWin32.Pipes.";
@@ -181,7 +181,7 @@ TEST_F(ChildProcess, InheritedHandlesAreTheParentsOwnAndStayOpen) {
     {
         ScopedEnvironment readInput(L"ZRA_CHILD_STDIN", L"1");
         ScopedEnvironment errorText(L"ZRA_CHILD_STDERR", L"err line");
-        VChildProcess child(&settings);
+        VChildProcess child(settings);
         child.setInheritStdInput(true);
         child.setInheritStdOutput(true);
         child.setInheritStdError(true);
@@ -215,12 +215,12 @@ TEST_F(ChildProcess, InheritedHandlesAreTheParentsOwnAndStayOpen) {
 TEST_F(ChildProcess, ExitCodesArePassedThroughUnchanged) {
     for (const wchar_t* code : {L"0", L"3", L"5", L"259", L"0xC0000005", L"0xFFFFFFFF"}) {
         ScopedEnvironment exit(L"ZRA_CHILD_EXIT", code);
-        VChildProcess child(&settings);
+        VChildProcess child(settings);
         runWithPipes(child, pt::childExe(), L"");
         EXPECT_EQ(child.waitExitCode(), std::wcstoul(code, nullptr, 0)) << pt::utf8(code);
     }
     ScopedEnvironment crash(L"ZRA_CHILD_CRASH", L"1");
-    VChildProcess child(&settings);
+    VChildProcess child(settings);
     runWithPipes(child, pt::childExe(), L"");
     EXPECT_PRED2(zra_test::isReportedFault, 0xC0000005u, child.waitExitCode());
 }
@@ -235,7 +235,7 @@ TEST_F(ChildProcess, ProductPhpChildrenStartInTheAdminDirectory) {
     settings.root = root.path();
     settings.adminDirectory = root / L"admin";
 
-    VChildProcess product(&settings);
+    VChildProcess product(settings);
     ChildStartOptions options;
     options.useProductPhp = true;
     auto report =
@@ -247,7 +247,7 @@ TEST_F(ChildProcess, ProductPhpChildrenStartInTheAdminDirectory) {
 
     // Without the product's PHP the child starts in the parent's current directory.
     pt::ScopedCurrentDirectory cd(scripts.path());
-    VChildProcess plain(&settings);
+    VChildProcess plain(settings);
     report = pt::parseReport(runWithPipes(plain, pt::childExe(), L"").first);
     EXPECT_EQ(report.at("cwd"), pt::utf8(scripts.path()));
 }
@@ -267,7 +267,7 @@ TEST(CreationFlags, CarryTheParentsPriorityClass) {
 
 TEST_F(ChildProcess, TheStartRecordHidesTheSecretButTheChildGetsIt) {
     const std::wstring secret = L"s3cr&t \"pw\"";
-    VChildProcess child(&settings);
+    VChildProcess child(settings);
     child.setSecret(secret);
     const std::wstring arguments = L"-x " + quoteArgument(secret);
     const auto report = pt::parseReport(runWithPipes(child, pt::childExe(), arguments).first);
@@ -285,7 +285,7 @@ TEST_F(ChildProcess, AFailedCreationIsLoggedThenRaisedWithoutTheSecret) {
     TempDir scripts;
     pt::writeFile(scripts / L"check.php", "<?php\n");
     settings.root = root.path(); // no admin\bin\php.exe in it
-    VChildProcess child(&settings);
+    VChildProcess child(settings);
     child.setSecret(L"pw");
     ChildStartOptions options;
     options.useProductPhp = true;
@@ -308,7 +308,7 @@ TEST_F(ChildProcess, AFailedCreationIsLoggedThenRaisedWithoutTheSecret) {
 TEST_F(ChildProcess, AResolutionFailureCreatesNothingAndLogsNothing) {
     TempDir dir;
     pt::writeFile(dir / L"s.pl", "");
-    VChildProcess child(&settings);
+    VChildProcess child(settings);
     EXPECT_THROW(child.start(dir / L"s.pl", L"", false), std::runtime_error);
     EXPECT_TRUE(pt::RecordingSink::records().empty());
     EXPECT_EQ(child.processHandle(), nullptr);
@@ -320,7 +320,7 @@ TEST_F(ChildProcess, AFailedWaitLeavesTheChildRunning) {
     ScopedEnvironment done(L"ZRA_CHILD_DONE_FILE", dir / L"done");
     base::ScopedHandle process;
     {
-        VChildProcess child(&settings);
+        VChildProcess child(settings);
         child.start(pt::childExe(), L"", false);
         HANDLE copy = nullptr;
         ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), child.processHandle(),
@@ -345,7 +345,7 @@ TEST_F(ChildProcess, ALineOverTheProcessLimitIsRefusedBeforeAnythingStarts) {
         return std::wstring(length - head.size() - secret.size() - 1, L'x');
     };
     {
-        VChildProcess child(&settings);
+        VChildProcess child(settings);
         child.setSecret(secret);
         const std::wstring arguments =
             filler(kMaxProcessCommandLine) + L" " + quoteArgument(secret);
@@ -357,7 +357,7 @@ TEST_F(ChildProcess, ALineOverTheProcessLimitIsRefusedBeforeAnythingStarts) {
     }
     pt::RecordingSink::records().clear();
     for (size_t length : {kMaxProcessCommandLine + 1, kMaxProcessCommandLine + 4000}) {
-        VChildProcess child(&settings);
+        VChildProcess child(settings);
         child.setSecret(secret);
         const std::wstring shown = head + filler(length) + L" *****";
         try {
@@ -405,7 +405,7 @@ TEST_F(ChildProcess, AChildEndingWithItsParentIsInTheJobOrRunsAnyway) {
         pt::RecordingSink::records().clear();
         const VChildDetail::AssignFunction previous = VChildDetail::setAssignFunction(c.assign);
         ScopedEnvironment exit(L"ZRA_CHILD_EXIT", L"7");
-        VChildProcess child(&settings);
+        VChildProcess child(settings);
         child.setEndWithParent(true);
         runWithPipes(child, pt::childExe(), L"");
         VChildDetail::setAssignFunction(previous);
@@ -419,7 +419,7 @@ TEST_F(ChildProcess, AChildEndingWithItsParentIsInTheJobOrRunsAnyway) {
         EXPECT_EQ(!c.inJob, warned);
     }
     // Without the setting the child stays out of it.
-    VChildProcess child(&settings);
+    VChildProcess child(settings);
     runWithPipes(child, pt::childExe(), L"");
     EXPECT_FALSE(isInParentJob(child.processHandle()));
     child.waitExitCode();

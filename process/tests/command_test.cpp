@@ -41,7 +41,8 @@ protected:
     }
     std::wstring resolve(const std::wstring& command, const std::wstring& arguments = L"a \"b c\" ",
                          bool useProductPhp = false) {
-        return resolveCommand(command, arguments, L"", false, useProductPhp, settings);
+        return resolveCommand(command, arguments, L"", CommandOptions{false, useProductPhp},
+                              settings);
     }
     std::wstring unknown(const std::wstring& file) {
         return format(L"Unable to start (%s): Is not a known application", file.c_str());
@@ -128,14 +129,14 @@ TEST_F(Resolution, SearchOrderIsCurrentSystemWindowsThenPath) {
     const std::wstring block = L"PATH=" + other.path() + std::wstring(1, L'\0');
     {
         pt::ScopedCurrentDirectory cd(dir.path());
-        EXPECT_EQ(resolveCommand(L"tool", L"x", block, false, false, settings),
+        EXPECT_EQ(resolveCommand(L"tool", L"x", block, {}, settings),
                   cmdPrefix() + dir.path() + L"\\tool.bat\" x\"");
     }
-    EXPECT_EQ(resolveCommand(L"tool", L"x", block, false, false, settings),
+    EXPECT_EQ(resolveCommand(L"tool", L"x", block, {}, settings),
               L"\"" + other.path() + L"\\tool.exe\" x");
     // The system directory comes before any PATH entry.
     pt::copyChild(other / L"cscript.exe");
-    EXPECT_EQ(resolveCommand(L"cscript", L"", block, false, false, settings),
+    EXPECT_EQ(resolveCommand(L"cscript", L"", block, {}, settings),
               L"\"" + systemDirectory() + L"\\cscript.exe\" ");
 }
 
@@ -338,7 +339,7 @@ TEST_F(Resolution, AServiceFailureEndsResolutionAtOnce) {
 
 TEST_F(Resolution, VerbatimRunsTheFoundFileAsItIs) {
     writeFile(dir / L"s.xyz", "x\n");
-    EXPECT_EQ(resolveCommand(dir / L"s.xyz", L"a&b", L"", true, false, settings),
+    EXPECT_EQ(resolveCommand(dir / L"s.xyz", L"a&b", L"", CommandOptions{true, false}, settings),
               L"\"" + dir.path() + L"\\s.xyz\" a&b");
 }
 
@@ -367,7 +368,8 @@ TEST_F(Resolution, BatchFilesAreHeldToCmdsLineLimitEverythingElseToTheProcessLim
         {L"d.bat\\tool.exe", false, kMaxProcessCommandLine},
     };
     for (const auto& c : cases) {
-        const CommandForm form = commandFormFor(dir / c.name, c.verbatim, false, settings);
+        const CommandForm form =
+            commandFormFor(dir / c.name, CommandOptions{c.verbatim, false}, settings);
         EXPECT_EQ(form.maxCommandLine(), c.limit) << pt::utf8(c.name) << c.verbatim;
     }
 }

@@ -50,7 +50,7 @@ protected:
     // when it ran none.
     std::string cmdRuns(const std::wstring& line) {
         pt::ScopedCurrentDirectory cd(dir->path());
-        VChildProcess child(&settings);
+        VChildProcess child(settings);
         child.start(kCmd, L"/c " + line, false);
         child.closeStdInput();
         std::string err;
@@ -70,7 +70,7 @@ protected:
         pt::ScopedCurrentDirectory cd(dir->path());
         try {
             const ResolvedCommand resolved =
-                resolveCommandForm(command, L"", environment, false, false, settings);
+                resolveCommandForm(command, L"", environment, {}, settings);
             return cstr(VFileName::fileName(resolved.form.file), 0);
         } catch (const std::runtime_error& e) {
             const std::string text = e.what();
@@ -156,7 +156,7 @@ TEST_F(LookAlike, TheExtensionDecidesThatAFileIsABatchFile) {
         EXPECT_EQ(cmdRuns(std::wstring(name) + L" x"), cstr(name, 0));
         pt::ScopedCurrentDirectory cd(dir->path());
         const ResolvedCommand resolved =
-            resolveCommandForm(name, L"\"\\\"&calc\" x", L"", false, false, settings);
+            resolveCommandForm(name, L"\"\\\"&calc\" x", L"", {}, settings);
         EXPECT_TRUE(resolved.form.throughCmd) << cstr(resolved.commandLine, 0);
         EXPECT_EQ(resolved.commandLine.rfind(L"\"" + systemDirectory() + L"\\cmd.exe\" ", 0), 0u)
             << cstr(resolved.commandLine, 0);

@@ -67,10 +67,10 @@ class Channel : public ::testing::Test {
 protected:
     void SetUp() override {
         servicetest::installLogRecorder();
-        Con::testing::setConnectTryCountKey(key.path());
+        Con::test_hooks::setConnectTryCountKey(key.path());
         takeLog();
     }
-    void TearDown() override { Con::testing::resetConnectTryCount(); }
+    void TearDown() override { Con::test_hooks::resetConnectTryCount(); }
 
     std::unique_ptr<vpipechannel::client> connectTo(const std::wstring& name) {
         return std::make_unique<vpipechannel::client>(key.path(), name, true);

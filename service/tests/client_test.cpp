@@ -150,7 +150,7 @@ size_t countRequests(TestPipeServer& server, const wchar_t* name) {
 
 // The singleton lives for the whole process, so its life is followed in one test, in order.
 TEST(VarnoSrvClient, LifeOfTheSingleton) {
-    Con::testing::resetConnectTryCount();
+    Con::test_hooks::resetConnectTryCount();
     servicetest::installLogRecorder();
     servicetest::takeLog();
 

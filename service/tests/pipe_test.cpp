@@ -12,7 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <thread>
-#include <typeinfo>
+#include <type_traits>
+#include <utility>
 
 using servicetest::Bytes;
 using servicetest::TempLocalMachineKey;
@@ -88,8 +89,8 @@ struct BusyPipe {
 // Every test here that reads "PipeConnectTryCount" reads it from its own key.
 class ConnectTryCount : public ::testing::Test {
 protected:
-    void SetUp() override { Con::testing::setConnectTryCountKey(key.path()); }
-    void TearDown() override { Con::testing::resetConnectTryCount(); }
+    void SetUp() override { Con::test_hooks::setConnectTryCountKey(key.path()); }
+    void TearDown() override { Con::test_hooks::resetConnectTryCount(); }
     TempLocalMachineKey key;
 };
 
@@ -209,11 +210,28 @@ TEST(OverlappedPipe, CancelAndTimeOutLeaveThePipeReusable) {
     EXPECT_FALSE(c.client->finished());
 }
 
+// Two objects on one handle would close it twice: a second object is made only by clone, on a
+// duplicate of the handle.
+static_assert(!std::is_copy_constructible<Con::Pipe>::value &&
+                  !std::is_copy_assignable<Con::Pipe>::value,
+              "blocking pipes are cloned, not copied");
+static_assert(!std::is_copy_constructible<Con::OverlappedPipe>::value &&
+                  !std::is_move_constructible<Con::OverlappedPipe>::value &&
+                  !std::is_copy_assignable<Con::OverlappedPipe>::value &&
+                  !std::is_move_assignable<Con::OverlappedPipe>::value,
+              "the system holds the address of an overlapped pipe's record");
+static_assert(!std::is_copy_constructible<Con::Overlapped>::value &&
+                  !std::is_move_constructible<Con::Overlapped>::value,
+              "the system holds the address of the record");
+static_assert(std::is_same<decltype(std::declval<Con::ClientOverlappedPipe&>().clone()),
+                           std::unique_ptr<Con::OverlappedPipe>>::value,
+              "a client pipe clones to an overlapped pipe");
+
 TEST(OverlappedPipe, CloseFinishesAndClonesAreOverlappedPipes) {
     Connection c;
-    std::unique_ptr<Con::Pipe> copy = c.client->clone();
-    EXPECT_EQ(typeid(*copy), typeid(Con::OverlappedPipe));
+    std::unique_ptr<Con::OverlappedPipe> copy = c.client->clone();
     ASSERT_TRUE(copy->isOpen());
+    EXPECT_TRUE(copy->idle());
     EXPECT_NE(copy->handle(), c.client->handle());
 
     // The duplicate reaches the same server end.
@@ -245,7 +263,7 @@ TEST(BlockingPipe, ExactReadsWritesAndEndOfData) {
     EXPECT_EQ(reader.read(buffer, 4, false), 2);
 
     std::unique_ptr<Con::Pipe> copy = writer.clone();
-    EXPECT_EQ(typeid(*copy), typeid(Con::Pipe));
+    EXPECT_NE(copy->handle(), writer.handle());
     writer.close();
     EXPECT_TRUE(writer.finished());
     copy.reset();
@@ -263,7 +281,7 @@ TEST(BlockingPipe, ExactReadsWritesAndEndOfData) {
 }
 
 TEST(ClientOverlappedPipeCreate, NoServerFailsAtOnceWithCode2) {
-    Con::testing::resetConnectTryCount();
+    Con::test_hooks::resetConnectTryCount();
     const std::wstring path = pipePath(uniqueName(L"zra.absent"));
     const DWORD start = ::GetTickCount();
     try {
@@ -315,7 +333,7 @@ TEST_F(ConnectTryCount, WrongTypeStopsReadingForGood) {
 TEST_F(ConnectTryCount, NegativeCountFallsBackToTheDefault) {
     for (const DWORD count : {0xFFFFFFFFu, 0x80000000u}) {
         SCOPED_TRACE(count);
-        Con::testing::setConnectTryCountKey(key.path());
+        Con::test_hooks::setConnectTryCountKey(key.path());
         key.setDword(L"PipeConnectTryCount", count);
         EXPECT_EQ(Con::connectTryCount(5), 5);
         const std::wstring path = pipePath(uniqueName(L"zra.free"));
@@ -418,17 +436,21 @@ std::unique_ptr<Con::Pipe> blockingClient(const std::wstring& path) {
 void readAnnouncedCase(const AnnouncedCase& tc, bool overlapped) {
     SCOPED_TRACE(std::string(tc.name) + (overlapped ? " (overlapped)" : " (blocking)"));
     Connection c;
-    std::unique_ptr<Con::Pipe> client;
-    if (overlapped) {
-        client = std::move(c.client);
-    } else {
+    std::unique_ptr<Con::Pipe> blocking;
+    if (!overlapped) {
         c.client.reset();
         c.path = pipePath(uniqueName(L"zra.blocking"));
         c.server = serverInstance(c.path);
-        client = blockingClient(c.path);
-        ASSERT_TRUE(client->isOpen());
+        blocking = blockingClient(c.path);
+        ASSERT_TRUE(blocking->isOpen());
         acceptClient(c.server.get());
     }
+    const Con::PipeEnd* client =
+        overlapped ? static_cast<const Con::PipeEnd*>(c.client.get()) : blocking.get();
+    const auto readAnnounced = [&](uint32_t size, const Con::PipeEnd::Reserve& reserve) {
+        return overlapped ? c.client->readAnnounced(size, reserve)
+                          : blocking->readAnnounced(size, reserve);
+    };
     const Bytes sent = pattern(tc.sent);
     // Messages larger than the pipe's buffer complete only as the client reads them.
     std::thread writer([&] {
@@ -444,12 +466,12 @@ void readAnnouncedCase(const AnnouncedCase& tc, bool overlapped) {
     };
     switch (tc.outcome) {
     case Outcome::Whole:
-        EXPECT_EQ(client->readAnnounced(tc.announced, reserve), static_cast<int>(tc.announced));
+        EXPECT_EQ(readAnnounced(tc.announced, reserve), static_cast<int>(tc.announced));
         storage.setReceived(tc.announced);
         EXPECT_TRUE(std::equal(sent.begin(), sent.end(), storage.data()));
         break;
     case Outcome::Short: {
-        const vexception e = caught([&] { client->readAnnounced(tc.announced, reserve); });
+        const vexception e = caught([&] { readAnnounced(tc.announced, reserve); });
         EXPECT_EQ(e.message(), format(L"Completed only %d of %d bytes", static_cast<int>(tc.sent),
                                       static_cast<int>(tc.announced)));
         if (overlapped)
@@ -460,7 +482,7 @@ void readAnnouncedCase(const AnnouncedCase& tc, bool overlapped) {
     }
     case Outcome::Overlong:
         try {
-            client->readAnnounced(tc.announced, reserve);
+            readAnnounced(tc.announced, reserve);
             ADD_FAILURE() << "no exception";
         } catch (const vosexception& e) {
             EXPECT_EQ(e.code(), static_cast<uint32_t>(ERROR_MORE_DATA));
@@ -470,7 +492,8 @@ void readAnnouncedCase(const AnnouncedCase& tc, bool overlapped) {
     // Memory follows what was sent, whatever was announced.
     EXPECT_LE(largest, std::max<uint32_t>(4096, 2 * tc.sent));
     EXPECT_FALSE(client->finished());
-    client.reset();
+    c.client.reset();
+    blocking.reset();
     writer.join();
 }
 
@@ -547,15 +570,15 @@ std::vector<uint8_t> tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind
 
 TEST(ClientOverlappedPipeCreate, OpensForIdentificationOnly) {
     g_open = OpenCall();
-    const Con::testing::OpenFunction previous = Con::testing::setOpenFunction(recordingOpen);
+    const Con::test_hooks::OpenFunction previous = Con::test_hooks::setOpenFunction(recordingOpen);
     std::unique_ptr<Connection> c;
     try {
         c = std::make_unique<Connection>();
     } catch (...) {
-        Con::testing::setOpenFunction(previous);
+        Con::test_hooks::setOpenFunction(previous);
         throw;
     }
-    Con::testing::setOpenFunction(previous);
+    Con::test_hooks::setOpenFunction(previous);
 
     EXPECT_EQ(g_open.calls, 1);
     EXPECT_EQ(g_open.access, kAccess);

@@ -1,4 +1,4 @@
-#include "process/product_settings.h"
+#include "launcher/service_product_settings.h"
 
 #include "service/client.h"
 
