@@ -23,10 +23,6 @@ set(layer_launcher 6)
 set(product_folders base os registry logging crash service process launcher)
 set(test_tools tools/testing tools/runner tools/children)
 
-# TEMPORARY: the product settings still default to the service's own. Remove both once they are
-# handed in by the launcher; nothing else may be exempt.
-set(exemptions "process/product_settings.cpp>service/client.h" "process/CMakeLists.txt>zra_service")
-
 # The folder a header or library of ours belongs to ("tools/x" for the tools), or empty.
 function(owning_folder path out)
     set(folder "")
@@ -107,7 +103,7 @@ foreach(folder IN LISTS product_folders test_tools)
                 continue()
             endif()
             may_use(${folder} ${is_test} ${to} ok)
-            if(ok OR "${file}>${header}" IN_LIST exemptions)
+            if(ok)
                 continue()
             endif()
             line_of("${SOURCE_DIR}/${file}" "${include_line}" line)
@@ -147,7 +143,7 @@ function(check_links list_file folder target is_test arguments)
             continue()
         endif()
         may_use(${folder} ${is_test} ${library_${token}} ok)
-        if(NOT ok AND NOT "${list_file}>${token}" IN_LIST exemptions)
+        if(NOT ok)
             if(is_test)
                 set(who "a test program of ${folder}")
             else()
