@@ -275,7 +275,7 @@ std::wstring VarnoLog::filePath(const std::wstring& date) const {
 
 std::list<std::wstring> VarnoLog::logFiles() const {
     std::list<std::wstring> files;
-    listFiles(directory_, kFilePrefix + name_ + L"*" + kFileExtension, files, 0);
+    listFiles(directory_, kFilePrefix + name_ + L"*" + kFileExtension, files, kListDirectoryOnly);
     files.remove_if([this](const std::wstring& path) {
         return !isOwnLogFile(VFileName::fileName(path), name_);
     });

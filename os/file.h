@@ -77,6 +77,8 @@ private:
 // Appends to list the full paths of the files matching pattern in directory, then, while depth is
 // not 0, of its subdirectories (depth lowered by one when positive; negative means no limit).
 // Directories themselves are never listed.
+constexpr int kListDirectoryOnly = 0;
+constexpr int kListEveryLevel = -1;
 void listFiles(const std::wstring& directory, const std::wstring& pattern,
                std::list<std::wstring>& list, int depth);
 

@@ -298,7 +298,7 @@ TEST_F(FileTest, PathsCombinedPastMaxPathWorkThroughout) {
     EXPECT_EQ(4u, log.write("line", 4, true));
     log.close();
     std::list<std::wstring> files;
-    listFiles(logs, L"varnolog_debug*.log", files, 0);
+    listFiles(logs, L"varnolog_debug*.log", files, kListDirectoryOnly);
     EXPECT_EQ(std::list<std::wstring>{file}, files);
     setFileAttributes(file, FILE_ATTRIBUTE_READONLY);
     removeFile(file, RemoveFileOptions().takingOwnership());
@@ -345,7 +345,7 @@ TEST_F(FileTest, FinderAndListFilesByDepth) {
         EXPECT_EQ(at(L"top.txt"), list.front()) << depth; // a folder's own files come first
     }
     std::list<std::wstring> none;
-    listFiles(at(L"absent"), L"*", none, -1);
+    listFiles(at(L"absent"), L"*", none, kListEveryLevel);
     EXPECT_TRUE(none.empty());
 }
 
