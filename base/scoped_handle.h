@@ -30,11 +30,16 @@ public:
     explicit operator bool() const noexcept { return valid(); }
 
     // Takes ownership of a new value; the previous one is released after the new one is stored.
+    // The thread's last error survives the release: a caller resets the result of a failed call
+    // into its holder and reads GetLastError afterwards.
     void reset(value_type value = Traits::empty()) noexcept {
         value_type old = value_;
         value_ = value;
-        if (Traits::isValid(old) && old != value)
+        if (Traits::isValid(old) && old != value) {
+            const DWORD error = ::GetLastError();
             Traits::close(old);
+            ::SetLastError(error);
+        }
     }
     value_type release() noexcept {
         value_type value = value_;

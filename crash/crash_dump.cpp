@@ -5,6 +5,7 @@
 #include "logging/log.h"
 #include "os/acl.h"
 #include "os/datetime.h"
+#include "os/directories.h"
 #include "os/file.h"
 #include "os/path.h"
 #include "os/security.h"
@@ -24,19 +25,11 @@ MiniDumpWriter g_writer = nullptr;
 
 // The full path of the running program, however long.
 std::wstring moduleFileName() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            ::GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0)
-            raiseOsError(L"GetModuleFileName", ::GetLastError(),
-                         SourceLocation(L"", "CrashDumpInfo::CrashDumpInfo", 0));
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
+    const DirectoryQuery program = queryModulePath();
+    if (!program.ok())
+        raiseOsError(L"GetModuleFileName", program.error,
+                     SourceLocation(L"", "CrashDumpInfo::CrashDumpInfo", 0));
+    return program.path;
 }
 
 } // namespace
@@ -46,12 +39,11 @@ MiniDumpWriter loadMiniDumpWriteDump() {
     if (MiniDumpWriter writer = loaded)
         return writer;
     // From the system directory only: a dbghelp.dll beside the program must not be picked up.
-    wchar_t system[MAX_PATH] = {};
-    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        raiseOsError(L"GetSystemDirectory", ::GetLastError(),
+    const DirectoryQuery system = querySystemDirectory();
+    if (!system.ok() || system.path.size() >= MAX_PATH)
+        raiseOsError(L"GetSystemDirectory", system.ok() ? ::GetLastError() : system.error,
                      SourceLocation(L"", "internalDumpMiniDump", 0));
-    const std::wstring library = VFileName::combine(system, L"dbghelp.dll");
+    const std::wstring library = VFileName::combine(system.path, L"dbghelp.dll");
     HMODULE module = ::LoadLibraryW(library.c_str());
     if (!module)
         raiseOsError(L"Unable to load " + library, ::GetLastError(),
@@ -240,7 +232,7 @@ void CrashDumpInfo::prune() noexcept {
                          [](const Dump& a, const Dump& b) { return a.written < b.written; });
         for (size_t i = 0; dumps.size() - i > maxCount_; ++i) {
             try {
-                removeFile(dumps[i].path, true, false, 0, 0);
+                removeFile(dumps[i].path, RemoveFileOptions().takingOwnership());
             } catch (...) {
                 // One dump that cannot go does not keep the older-first order from going on.
             }

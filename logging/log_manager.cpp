@@ -4,6 +4,7 @@
 #include "logging/event_log.h"
 #include "logging/execute_context.h"
 #include "logging/log_line.h"
+#include "os/directories.h"
 #include "os/path.h"
 
 #include <cstdarg>
@@ -30,10 +31,10 @@ bool eventLogEnabled(int level) {
     return routed(level) && routingTable()[kEventLogFlag + level] != 0;
 }
 
+// Into a buffer of MAX_PATH characters, as the event log's readers have it; a failure gives an
+// empty path.
 std::wstring programPath() {
-    wchar_t path[MAX_PATH + 1] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return std::wstring(path, length < MAX_PATH ? length : MAX_PATH);
+    return queryModulePathIn(MAX_PATH).path;
 }
 
 // The manager lives on the heap so that a record logged after it was destroyed at exit (by a

@@ -5,6 +5,7 @@
 #include "base/se_translator.h"
 #include "logging/log.h"
 #include "logging/log_line.h"
+#include "os/directories.h"
 #include "os/path.h"
 #include "registry/registry.h"
 
@@ -73,13 +74,11 @@ hooks::RecordWriter g_recordWriter = &writeWholeRecord;
 } // namespace
 
 std::wstring moduleName() {
-    wchar_t path[MAX_PATH + 1] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
-    if (length == 0) {
-        const DWORD code = ::GetLastError();
-        raiseOsError(L"GetModuleFileName", code, SourceLocation(L"", "moduleName", 182));
-    }
-    return VFileName::fileName(std::wstring(path, length < MAX_PATH + 1 ? length : MAX_PATH + 1));
+    // The buffer is the fixed 261 characters this name has always been read with.
+    const DirectoryQuery program = queryModulePathIn(MAX_PATH + 1);
+    if (!program.ok())
+        raiseOsError(L"GetModuleFileName", program.error, SourceLocation(L"", "moduleName", 182));
+    return VFileName::fileName(program.path);
 }
 
 std::wstring dateText(const VDateTime& time) {
@@ -276,7 +275,7 @@ std::wstring VarnoLog::filePath(const std::wstring& date) const {
 
 std::list<std::wstring> VarnoLog::logFiles() const {
     std::list<std::wstring> files;
-    listFiles(directory_, kFilePrefix + name_ + L"*" + kFileExtension, files, 0);
+    listFiles(directory_, kFilePrefix + name_ + L"*" + kFileExtension, files, kListDirectoryOnly);
     files.remove_if([this](const std::wstring& path) {
         return !isOwnLogFile(VFileName::fileName(path), name_);
     });
@@ -292,7 +291,7 @@ void VarnoLog::removeOld(const std::list<std::wstring>& list) {
             break;
         try {
             ScopedSeTranslator translator;
-            removeFile(path, true, false, 0, 0);
+            removeFile(path, RemoveFileOptions().takingOwnership());
         } catch (...) {
             const vexception failure = catchLadder(L"Failed to remove log file",
                                                    "varno::logging::VarnoLog::removeOld", 127);

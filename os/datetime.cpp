@@ -1,10 +1,17 @@
 #include "os/datetime.h"
 
 #include "base/exception.h"
+#include "base/raising_site.h"
 
 namespace {
 
 constexpr int64_t kTicksPerSecond = 10000000;
+
+// The raising sites of this file. No two share a line, so a trail names the site it came from.
+constexpr RaisingSite kFromFileTimeSite = {"VDateTime::VDateTime", 70};
+constexpr RaisingSite kAddToFileTimeSite = {"VDateTime::operator +=", 77};
+constexpr RaisingSite kAddOutOfRangeSite = {"VDateTime::operator +=", 82};
+constexpr RaisingSite kAddFromFileTimeSite = {"VDateTime::operator +=", 87};
 
 uint64_t ticksOf(const FILETIME& time) {
     ULARGE_INTEGER ticks;
@@ -60,27 +67,24 @@ VDateTime::VDateTime(uint16_t year, uint16_t month, uint16_t day, uint16_t hour,
 
 VDateTime::VDateTime(const FILETIME& fileTime) {
     if (!::FileTimeToSystemTime(&fileTime, &time_))
-        raiseOsError(L"FileTimeToSystemTime", ::GetLastError(),
-                     SourceLocation(L"", "VDateTime::VDateTime", 0));
+        raiseOsError(L"FileTimeToSystemTime", ::GetLastError(), siteLocation(kFromFileTimeSite));
 }
 
 VDateTime& VDateTime::operator+=(int64_t seconds) {
     // Converting to a file time is also what validates the fields: month 13 or day 0 fail here.
     FILETIME fileTime;
     if (!::SystemTimeToFileTime(&time_, &fileTime))
-        raiseOsError(L"SystemTimeToFileTime", ::GetLastError(),
-                     SourceLocation(L"", "VDateTime::operator +=", 0));
+        raiseOsError(L"SystemTimeToFileTime", ::GetLastError(), siteLocation(kAddToFileTimeSite));
     uint64_t ticks = 0;
     if (!addSeconds(ticksOf(fileTime), seconds, ticks)) {
         // Out of the range a file time can hold: the system's own answer for such a time.
         raiseOsError(L"FileTimeToSystemTime", ERROR_INVALID_PARAMETER,
-                     SourceLocation(L"", "VDateTime::operator +=", 0));
+                     siteLocation(kAddOutOfRangeSite));
     }
     fileTime = fileTimeOf(ticks);
     SYSTEMTIME result;
     if (!::FileTimeToSystemTime(&fileTime, &result))
-        raiseOsError(L"FileTimeToSystemTime", ::GetLastError(),
-                     SourceLocation(L"", "VDateTime::operator +=", 0));
+        raiseOsError(L"FileTimeToSystemTime", ::GetLastError(), siteLocation(kAddFromFileTimeSite));
     time_ = result;
     return *this;
 }

@@ -1,8 +1,10 @@
 #include "os/file.h"
 
 #include "base/exception.h"
+#include "base/raising_site.h"
 #include "base/text.h"
 #include "os/acl.h"
+#include "os/directories.h"
 #include "os/path.h"
 
 #include <algorithm>
@@ -14,14 +16,34 @@ namespace {
 const wchar_t kRecyclerName[] = L"Recycler";
 const wchar_t kRecyclerGuid[] = L"{86066D57-9347-46a7-B4DB-971D9EF36D29}";
 
-SourceLocation at(const char* function) {
-    return SourceLocation(L"", function, 0);
+// The raising sites of this file. No two share a line, so a trail names the site it came from.
+constexpr RaisingSite kFileExistSite = {"fileExist", 225};
+constexpr RaisingSite kGetAttributesSite = {"getFileAttributes", 248};
+constexpr RaisingSite kSetAttributesSite = {"setFileAttributes", 254};
+constexpr RaisingSite kMakeDirSite = {"makeDir", 283};
+constexpr RaisingSite kCurrentSite = {"VDirectory::current", 289};
+constexpr RaisingSite kCreateDirectorySite = {"VDirectory::createDirectory", 299};
+constexpr RaisingSite kFindFirstSite = {"VFileFinder::first", 349};
+constexpr RaisingSite kFindNextSite = {"VFileFinder::next", 361};
+constexpr RaisingSite kFindCloseSite = {"VFileFinder::close", 372};
+constexpr RaisingSite kOpenSite = {"VFile::open", 390};
+constexpr RaisingSite kSeekSite = {"VFile::seek", 403};
+constexpr RaisingSite kWriteSite = {"VFile::write", 411};
+constexpr RaisingSite kShortWriteSite = {"VFile::write", 415};
+constexpr RaisingSite kDeleteSite = {"removeFile", 452};
+constexpr RaisingSite kMoveSite = {"removeFile", 461};
+constexpr RaisingSite kLoadRpcSite = {"newGuidText", 502};
+constexpr RaisingSite kUuidCreateSite = {"newGuidText", 509};
+constexpr RaisingSite kUuidToStringSite = {"newGuidText", 513};
+
+SourceLocation at(const RaisingSite& site) {
+    return siteLocation(site);
 }
 
 // Raises the OS-error exception for the error the failed call left behind.
-[[noreturn]] void raiseLastError(const std::wstring& context, const char* function) {
+[[noreturn]] void raiseLastError(const std::wstring& context, const RaisingSite& site) {
     const DWORD error = ::GetLastError();
-    raiseOsError(context, error, at(function));
+    raiseOsError(context, error, at(site));
 }
 
 bool isSeparator(wchar_t c) {
@@ -154,7 +176,8 @@ bool takeOver(const std::wstring& path, TakeOwnershipFunction takeOwnershipAndGr
 // refused.
 template <typename Attempt>
 void escalate(const std::wstring& path, TakeOwnershipFunction takeOwnership, int retries,
-              DWORD delayMs, Attempt attempt, const std::wstring& failure) {
+              DWORD delayMs, Attempt attempt, const std::wstring& failure,
+              const RaisingSite& site) {
     DWORD error = ERROR_SUCCESS;
     if (settled(attempt, error))
         return;
@@ -166,7 +189,7 @@ void escalate(const std::wstring& path, TakeOwnershipFunction takeOwnership, int
     }
     for (;;) {
         if (retries <= 0)
-            raiseOsError(failure, error, at("removeFile"));
+            raiseOsError(failure, error, at(site));
         ::Sleep(delayMs);
         if (settled(attempt, error))
             return;
@@ -198,7 +221,8 @@ bool fileExist(const std::wstring& path, bool* isDirectory) {
             *isDirectory = false;
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return false;
-        raiseOsError(L"retrieves attributes for file or directory " + path, error, at("fileExist"));
+        raiseOsError(L"retrieves attributes for file or directory " + path, error,
+                     at(kFileExistSite));
     }
     if (isDirectory)
         *isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -221,13 +245,13 @@ bool pathExists(const std::wstring& path, bool* isNotDirectory) {
 DWORD getFileAttributes(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
-        raiseLastError(format(L"GetFileAttributes(%s)", path.c_str()), "getFileAttributes");
+        raiseLastError(format(L"GetFileAttributes(%s)", path.c_str()), kGetAttributesSite);
     return attributes;
 }
 
 void setFileAttributes(const std::wstring& path, DWORD attributes) {
     if (!::SetFileAttributesW(path.c_str(), attributes))
-        raiseLastError(format(L"SetFileAttributes(%s)", path.c_str()), "setFileAttributes");
+        raiseLastError(format(L"SetFileAttributes(%s)", path.c_str()), kSetAttributesSite);
 }
 
 std::wstring removeFileSpec(const std::wstring& path) {
@@ -256,24 +280,14 @@ std::wstring removeFileSpec(const std::wstring& path) {
 
 void makeDir(const std::wstring& path, SECURITY_ATTRIBUTES* security) {
     if (!::CreateDirectoryW(path.c_str(), security))
-        raiseLastError(format(L"CreateDirectory(%s)", path.c_str()), "makeDir");
+        raiseLastError(format(L"CreateDirectory(%s)", path.c_str()), kMakeDirSite);
 }
 
 std::wstring VDirectory::current() {
-    DWORD needed = ::GetCurrentDirectoryW(0, nullptr);
-    if (needed == 0)
-        raiseLastError(L"get current directory", "VDirectory::current");
-    for (;;) {
-        std::vector<wchar_t> buffer(needed + 1, L'\0');
-        const DWORD length =
-            ::GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
-        if (length == 0)
-            raiseLastError(L"get current directory", "VDirectory::current");
-        if (length < buffer.size())
-            return std::wstring(buffer.data(), length);
-        // Another thread changed the directory to a longer one in between.
-        needed = length;
-    }
+    const DirectoryQuery current = queryCurrentDirectory();
+    if (!current.ok())
+        raiseOsError(L"get current directory", current.error, at(kCurrentSite));
+    return current.path;
 }
 
 void VDirectory::createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* security) {
@@ -282,7 +296,7 @@ void VDirectory::createDirectory(const std::wstring& path, SECURITY_ATTRIBUTES* 
     std::replace(trimmed.begin(), trimmed.end(), L'/', L'\\');
     if (trimmed.empty())
         throw ArgumentException(L"Unable to create directory with wrong name",
-                                at("VDirectory::createDirectory"));
+                                at(kCreateDirectorySite));
     // "." and ".." are resolved first: the system does not resolve them in the long form, and
     // C:\x\..\y must not leave a C:\x behind. A full path past the short form's limits comes
     // back in the long form.
@@ -332,7 +346,7 @@ bool VFileFinder::first(const std::wstring& pattern) {
     std::memset(&data_, 0, sizeof(data_));
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return false;
-    raiseOsError(L"FindFirstFile(" + pattern + L")", error, at("VFileFinder::first"));
+    raiseOsError(L"FindFirstFile(" + pattern + L")", error, at(kFindFirstSite));
 }
 
 bool VFileFinder::next() {
@@ -344,7 +358,7 @@ bool VFileFinder::next() {
     std::memset(&data_, 0, sizeof(data_));
     if (error == ERROR_NO_MORE_FILES)
         return false;
-    raiseOsError(L"FindNextFile", error, at("VFileFinder::next"));
+    raiseOsError(L"FindNextFile", error, at(kFindNextSite));
 }
 
 void VFileFinder::close() {
@@ -355,7 +369,7 @@ void VFileFinder::close() {
     // The handle is given up whatever FindClose says: it is not to be closed twice.
     handle_ = INVALID_HANDLE_VALUE;
     if (!::FindClose(handle))
-        raiseLastError(L"FindClose", "VFileFinder::close");
+        raiseLastError(L"FindClose", kFindCloseSite);
 }
 
 bool VFileFinder::isDots() const {
@@ -373,7 +387,7 @@ void VFile::open(const std::wstring& name, DWORD access, DWORD share, DWORD disp
     const HANDLE handle =
         ::CreateFileW(name.c_str(), access, share, nullptr, disposition, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        raiseLastError(L"Open file '" + name + L"'", "VFile::open");
+        raiseLastError(L"Open file '" + name + L"'", kOpenSite);
     file_.reset(handle);
     name_ = name;
 }
@@ -386,7 +400,7 @@ DWORD VFile::seek(LONG distance, LONG* distanceHigh, DWORD method) {
     if (position == INVALID_SET_FILE_POINTER) {
         const DWORD error = ::GetLastError();
         if (error != ERROR_SUCCESS)
-            raiseOsError(L"Unable seek in file '" + name_ + L"'", error, at("VFile::seek"));
+            raiseOsError(L"Unable seek in file '" + name_ + L"'", error, at(kSeekSite));
     }
     return position;
 }
@@ -394,11 +408,11 @@ DWORD VFile::seek(LONG distance, LONG* distanceHigh, DWORD method) {
 DWORD VFile::write(const void* data, DWORD count, bool requireAll) {
     DWORD written = 0;
     if (!::WriteFile(file_.get(), data, count, &written, nullptr))
-        raiseLastError(L"Write to file '" + name_ + L"'", "VFile::write");
+        raiseLastError(L"Write to file '" + name_ + L"'", kWriteSite);
     // The name is appended, not formatted: it may hold a percent sign.
     if (requireAll && written != count)
         throw vexception(format(L"Unable to write %u bytes into file '", count) + name_ + L"'",
-                         at("VFile::write"));
+                         at(kShortWriteSite));
     return written;
 }
 
@@ -421,20 +435,21 @@ void listFiles(const std::wstring& directory, const std::wstring& pattern,
     finder.close();
 }
 
-void removeFile(const std::wstring& path, bool takeOwnership, bool useRecycler, int retries,
-                DWORD delayMs) {
-    removeFileWith(path, takeOwnership, useRecycler, retries, delayMs, &takeOwnershipAndGrant);
+void removeFile(const std::wstring& path, const RemoveFileOptions& options) {
+    removeFileWith(path, options, &takeOwnershipAndGrant);
 }
 
-void removeFileWith(const std::wstring& path, bool takeOwnership, bool useRecycler, int retries,
-                    DWORD delayMs, TakeOwnershipFunction takeOwnershipAndGrant) {
+void removeFileWith(const std::wstring& path, const RemoveFileOptions& options,
+                    TakeOwnershipFunction takeOwnershipAndGrant) {
     // Null when the file is not to be taken over.
-    const TakeOwnershipFunction grant = takeOwnership ? takeOwnershipAndGrant : nullptr;
-    if (!useRecycler) {
+    const TakeOwnershipFunction grant = options.takeOwnership ? takeOwnershipAndGrant : nullptr;
+    const int retries = options.retries;
+    const DWORD delayMs = options.delayMs;
+    if (!options.useRecycler) {
         escalate(
             path, grant, retries, delayMs,
             [&path]() { return ::DeleteFileW(path.c_str()) != FALSE; },
-            L"DeleteFile '" + path + L"'");
+            L"DeleteFile '" + path + L"'", kDeleteSite);
         return;
     }
     // Moved under a new name, a file that is still open no longer blocks its own name, and is
@@ -443,7 +458,7 @@ void removeFileWith(const std::wstring& path, bool takeOwnership, bool useRecycl
     escalate(
         path, grant, retries, delayMs,
         [&path, &target]() { return ::MoveFileExW(path.c_str(), target.c_str(), 0) != FALSE; },
-        L"Move file '" + path + L"' to '" + target + L"'");
+        L"Move file '" + path + L"' to '" + target + L"'", kMoveSite);
     ::DeleteFileW(target.c_str());
 }
 
@@ -484,18 +499,18 @@ SecurityEntryList recyclerFolderEntries() {
 std::wstring newGuidText() {
     const UuidApi& api = uuidApi();
     if (api.error != ERROR_SUCCESS)
-        raiseOsError(L"Load rpcrt4.dll", api.error, at("newGuidText"));
+        raiseOsError(L"Load rpcrt4.dll", api.error, at(kLoadRpcSite));
     GUID guid{};
     long status = api.createSequential(&guid);
     // Without a network adapter to build a sequential one from, a random GUID does as well.
     if (!uuidUsable(status))
         status = api.create(&guid);
     if (!uuidUsable(status))
-        raiseOsError(L"UuidCreate", static_cast<uint32_t>(status), at("newGuidText"));
+        raiseOsError(L"UuidCreate", static_cast<uint32_t>(status), at(kUuidCreateSite));
     unsigned short* text = nullptr;
     status = api.toString(&guid, &text);
     if (status != ERROR_SUCCESS)
-        raiseOsError(L"UuidToString", static_cast<uint32_t>(status), at("newGuidText"));
+        raiseOsError(L"UuidToString", static_cast<uint32_t>(status), at(kUuidToStringSite));
     base::ScopeExit freeText([&api, &text]() { api.freeString(&text); });
     return std::wstring(reinterpret_cast<const wchar_t*>(text));
 }

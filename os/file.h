@@ -77,19 +77,45 @@ private:
 // Appends to list the full paths of the files matching pattern in directory, then, while depth is
 // not 0, of its subdirectories (depth lowered by one when positive; negative means no limit).
 // Directories themselves are never listed.
+constexpr int kListDirectoryOnly = 0;
+constexpr int kListEveryLevel = -1;
 void listFiles(const std::wstring& directory, const std::wstring& pattern,
                std::list<std::wstring>& list, int depth);
 
-// Deletes the file; a missing file is success. takeOwnership escalates a refused delete through
-// takeOwnershipAndGrant and clearing the read-only bit; useRecycler moves the file into the
-// volume's private recycler folder first so a file still in use leaves its name free.
-void removeFile(const std::wstring& path, bool takeOwnership, bool useRecycler, int retries,
-                DWORD delayMs);
+// How removeFile goes about a file that resists a plain delete. The default is a plain delete
+// and nothing more; the log and dump cleanup take ownership, without the recycler or retries.
+struct RemoveFileOptions {
+    // A refused delete is escalated through takeOwnershipAndGrant and clearing the read-only bit.
+    bool takeOwnership = false;
+    // The file is moved into the volume's private recycler folder first, so a file still in use
+    // leaves its name free.
+    bool useRecycler = false;
+    // Further attempts after the first (and the one after taking ownership), delayMs apart.
+    int retries = 0;
+    DWORD delayMs = 0;
+
+    RemoveFileOptions& takingOwnership(bool on = true) {
+        takeOwnership = on;
+        return *this;
+    }
+    RemoveFileOptions& throughRecycler(bool on = true) {
+        useRecycler = on;
+        return *this;
+    }
+    RemoveFileOptions& retrying(int count, DWORD everyMs) {
+        retries = count;
+        delayMs = everyMs;
+        return *this;
+    }
+};
+
+// Deletes the file; a missing file is success.
+void removeFile(const std::wstring& path, const RemoveFileOptions& options = RemoveFileOptions());
 // The same with the take-over of the file's security supplied by the caller (tests use it to see
 // the steps that follow it).
 using TakeOwnershipFunction = void (*)(const std::wstring& name, SE_OBJECT_TYPE type, DWORD mask);
-void removeFileWith(const std::wstring& path, bool takeOwnership, bool useRecycler, int retries,
-                    DWORD delayMs, TakeOwnershipFunction takeOwnershipAndGrant);
+void removeFileWith(const std::wstring& path, const RemoveFileOptions& options,
+                    TakeOwnershipFunction takeOwnershipAndGrant);
 // The volume's "Recycler\{86066D57-...}" folder, created with its own rights when missing.
 std::wstring recyclerFolder(const std::wstring& path);
 // The same with the creation of each level supplied by the caller (tests use it to lose the race

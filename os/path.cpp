@@ -1,8 +1,10 @@
 #include "os/path.h"
 
 #include "base/exception.h"
+#include "base/raising_site.h"
 #include "base/text.h"
 #include "base/win32.h"
+#include "os/directories.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -11,12 +13,11 @@
 
 namespace {
 
-// Source lines recorded by the raising sites of this file. They are part of the text users see
-// under the Debug switch, so they stay fixed however the file is edited.
-constexpr int32_t kCombineLine = 41;
-constexpr int32_t kRootLine = 62;
-constexpr int32_t kExpandLine = 81;
-constexpr int32_t kCurrentDirectoryLine = 112;
+// The raising sites of this file. No two share a line, so a trail names the site it came from.
+constexpr RaisingSite kCombineSite = {"VFileName::combine", 41};
+constexpr RaisingSite kRootSite = {"VFileName::root", 62};
+constexpr RaisingSite kExpandSite = {"VFileName::expandEnvironmentStrings", 81};
+constexpr RaisingSite kCurrentDirectorySite = {"currentDirectory", 112};
 
 const wchar_t kLongPrefix[] = L"\\\\?\\";
 constexpr size_t kLongPrefixLength = 4;
@@ -182,18 +183,10 @@ std::wstring currentRoot(std::wstring directory) {
 }
 
 std::wstring currentDirectory() {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length =
-            ::GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
-        if (length == 0)
-            raiseOsError(L"GetCurrentDirectory", ::GetLastError(),
-                         SourceLocation(L"", "currentDirectory", kCurrentDirectoryLine));
-        if (length < buffer.size())
-            return std::wstring(buffer.data(), length);
-        // The directory may change between calls; keep growing until it fits.
-        buffer.resize(length + 1);
-    }
+    const DirectoryQuery current = queryCurrentDirectory();
+    if (!current.ok())
+        raiseOsError(L"GetCurrentDirectory", current.error, siteLocation(kCurrentDirectorySite));
+    return current.path;
 }
 
 // The current directory in the long form. A process started on a network share has a UNC current
@@ -267,7 +260,7 @@ std::wstring VFileName::combine(const std::wstring& directory, const std::wstrin
     if (result.size() >= 2 && result[0] == L'\\' && result[1] == L'\\')
         return L"\\\\?\\UNC\\" + result.substr(2);
     throw vexception(L"PathCombine failed for dir " + directory + L" and fileName " + fileName,
-                     SourceLocation(L"", "VFileName::combine", kCombineLine));
+                     siteLocation(kCombineSite));
 }
 
 std::wstring VFileName::root(const std::wstring& path) {
@@ -276,8 +269,7 @@ std::wstring VFileName::root(const std::wstring& path) {
     // root: the system's root-stripping refuses it as well.
     const bool driveRelative = length == 2 && path[1] == L':';
     if (length == 0 || driveRelative)
-        throw vexception(L"PathStripToRoot failed for fileName=" + path,
-                         SourceLocation(L"", "VFileName::root", kRootLine));
+        throw vexception(L"PathStripToRoot failed for fileName=" + path, siteLocation(kRootSite));
     return path.substr(0, length);
 }
 
@@ -290,7 +282,7 @@ std::wstring VFileName::expandEnvironmentStrings(const std::wstring& text) {
     const auto fail = [&text]() {
         const DWORD error = ::GetLastError();
         raiseOsError(format(L"ExpandEnvironmentStrings(%s)", text.c_str()), error,
-                     SourceLocation(L"", "VFileName::expandEnvironmentStrings", kExpandLine));
+                     siteLocation(kExpandSite));
     };
     DWORD needed = ::ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
     if (needed == 0)

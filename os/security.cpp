@@ -1,6 +1,7 @@
 #include "os/security.h"
 
 #include "base/exception.h"
+#include "base/raising_site.h"
 
 #include <sddl.h>
 
@@ -9,20 +10,26 @@
 
 namespace {
 
-const char kDescriptorLocation[] = "SecurityDescriptor::SecurityDescriptor";
-
 // AllocateAndInitializeSid takes at most eight, fewer than a SID may hold.
 constexpr size_t kMaxSubAuthorities = 8;
 
-// Raising sites in this file have no fixed source line of their own.
-SourceLocation at(const char* function) {
-    return SourceLocation(L"", function, 0);
-}
+// The raising sites of this file. No two share a line, so a trail names the site it came from.
+// A well-known SID's failures record the SID's own name (VSID::everyone ...) as their function.
+constexpr int32_t kSidTooLongLine = 99;
+constexpr int32_t kSidAllocateLine = 108;
+constexpr RaisingSite kEntriesInAclSite = {"SecurityDescriptor::SecurityDescriptor", 183};
+constexpr RaisingSite kEmptyAclMemorySite = {"SecurityDescriptor::SecurityDescriptor", 190};
+constexpr RaisingSite kInitializeAclSite = {"SecurityDescriptor::SecurityDescriptor", 192};
+constexpr RaisingSite kDescriptorMemorySite = {"SecurityDescriptor::SecurityDescriptor", 197};
+constexpr RaisingSite kInitializeDescriptorSite = {"SecurityDescriptor::SecurityDescriptor", 200};
+constexpr RaisingSite kSetDaclSite = {"SecurityDescriptor::SecurityDescriptor", 202};
+constexpr RaisingSite kSetOwnerSite = {"SecurityDescriptor::SecurityDescriptor", 204};
+constexpr RaisingSite kSetGroupSite = {"SecurityDescriptor::SecurityDescriptor", 206};
 
 // The code is taken before anything else can touch the thread's last error.
-[[noreturn]] void raiseLastError(const wchar_t* context, const char* function) {
+[[noreturn]] void raiseLastError(const wchar_t* context, const RaisingSite& site) {
     const DWORD code = ::GetLastError();
-    raiseOsError(context, code, at(function));
+    raiseOsError(context, code, siteLocation(site));
 }
 
 } // namespace
@@ -88,14 +95,18 @@ VWellKnownSid::VWellKnownSid(const char* name, const SID_IDENTIFIER_AUTHORITY& a
     BYTE count = 0;
     for (DWORD value : subAuthorities) {
         if (count == kMaxSubAuthorities)
-            raiseOsError(L"AllocateAndInitializeSid", ERROR_INVALID_PARAMETER, at(name));
+            raiseOsError(L"AllocateAndInitializeSid", ERROR_INVALID_PARAMETER,
+                         SourceLocation(L"", name, kSidTooLongLine));
         values[count++] = value;
     }
     PSID raw = nullptr;
     if (!::AllocateAndInitializeSid(const_cast<PSID_IDENTIFIER_AUTHORITY>(&authority), count,
                                     values[0], values[1], values[2], values[3], values[4],
-                                    values[5], values[6], values[7], &raw))
-        raiseLastError(L"AllocateAndInitializeSid", name);
+                                    values[5], values[6], values[7], &raw)) {
+        const DWORD code = ::GetLastError();
+        raiseOsError(L"AllocateAndInitializeSid", code,
+                     SourceLocation(L"", name, kSidAllocateLine));
+    }
     sid_.reset(raw);
 }
 
@@ -169,30 +180,30 @@ SecurityDescriptor::SecurityDescriptor(const SecurityEntryList& entries, bool in
     const DWORD result = ::SetEntriesInAclW(
         static_cast<ULONG>(access.size()), access.empty() ? nullptr : access.data(), nullptr, &acl);
     if (result != ERROR_SUCCESS)
-        raiseOsError(L"SetEntriesInAcl", result, at(kDescriptorLocation));
+        raiseOsError(L"SetEntriesInAcl", result, siteLocation(kEntriesInAclSite));
     dacl_.reset(acl);
     if (!dacl_) {
         // With no access entries the system hands back no ACL at all, and a present but null DACL
         // would let everyone in. An empty list means nobody is granted anything.
         dacl_.reset(static_cast<PACL>(::LocalAlloc(LPTR, sizeof(ACL))));
         if (!dacl_)
-            throw vexception(L"Out of memory", at(kDescriptorLocation));
+            throw vexception(L"Out of memory", siteLocation(kEmptyAclMemorySite));
         if (!::InitializeAcl(dacl_.get(), sizeof(ACL), ACL_REVISION))
-            raiseLastError(L"InitializeAcl", kDescriptorLocation);
+            raiseLastError(L"InitializeAcl", kInitializeAclSite);
     }
 
     descriptor_.reset(::LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH));
     if (!descriptor_)
-        throw vexception(L"Out of memory", at(kDescriptorLocation));
+        throw vexception(L"Out of memory", siteLocation(kDescriptorMemorySite));
     PSECURITY_DESCRIPTOR sd = descriptor_.get();
     if (!::InitializeSecurityDescriptor(sd, SECURITY_DESCRIPTOR_REVISION))
-        raiseLastError(L"InitializeSecurityDescriptor", kDescriptorLocation);
+        raiseLastError(L"InitializeSecurityDescriptor", kInitializeDescriptorSite);
     if (!::SetSecurityDescriptorDacl(sd, TRUE, dacl_.get(), FALSE))
-        raiseLastError(L"SetSecurityDescriptorDacl", kDescriptorLocation);
+        raiseLastError(L"SetSecurityDescriptorDacl", kSetDaclSite);
     if (owner_ && !::SetSecurityDescriptorOwner(sd, owner_->get(), FALSE))
-        raiseLastError(L"SetSecurityDescriptorOwner", kDescriptorLocation);
+        raiseLastError(L"SetSecurityDescriptorOwner", kSetOwnerSite);
     if (group_ && !::SetSecurityDescriptorGroup(sd, group_->get(), FALSE))
-        raiseLastError(L"SetSecurityDescriptorGroup", kDescriptorLocation);
+        raiseLastError(L"SetSecurityDescriptorGroup", kSetGroupSite);
 
     attributes_.nLength = sizeof(SECURITY_ATTRIBUTES);
     attributes_.lpSecurityDescriptor = sd;

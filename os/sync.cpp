@@ -1,7 +1,22 @@
 #include "os/sync.h"
 
 #include "base/exception.h"
+#include "base/raising_site.h"
 #include "os/security.h"
+
+namespace {
+
+// The raising sites of this file, with the lines the rest of the system knows them by.
+constexpr RaisingSite kWaitSite = {"VSyncObject::waitForSingleObject", 113};
+constexpr RaisingSite kLockSite = {"VSyncObject::lock", 129};
+constexpr RaisingSite kNamedMutexSite = {"VMutex::VMutex", 196};
+constexpr RaisingSite kMutexSite = {"VMutex::VMutex", 200};
+constexpr RaisingSite kUnlockSite = {"VMutex::unlock", 236};
+constexpr RaisingSite kTaskCreateSite = {"ExclusiveTask::Initialize", 235};
+constexpr RaisingSite kTaskWaitSite = {"ExclusiveTask::Initialize", 241};
+constexpr RaisingSite kDuplicateSite = {"VHandle::duplicate", 16};
+
+} // namespace
 
 ULONGLONG VSyncDetail::systemTime() {
     FILETIME time;
@@ -16,8 +31,7 @@ DWORD VSyncObject::waitForSingleObject(HANDLE handle, DWORD timeout) {
         });
     if (result == WAIT_FAILED) {
         const DWORD code = ::GetLastError();
-        raiseOsError(L"Wait for single object", code,
-                     SourceLocation(L"", "VSyncObject::waitForSingleObject", 113));
+        raiseOsError(L"Wait for single object", code, siteLocation(kWaitSite));
     }
     return result;
 }
@@ -32,7 +46,7 @@ bool VSyncObject::lock(DWORD timeout) {
         return false;
     default: {
         const DWORD code = ::GetLastError();
-        raiseOsError(L"Lock object", code, SourceLocation(L"", "VSyncObject::lock", 129));
+        raiseOsError(L"Lock object", code, siteLocation(kLockSite));
     }
     }
 }
@@ -52,15 +66,15 @@ VMutex::VMutex(bool initialOwner, const wchar_t* name) {
         const DWORD code = ::GetLastError();
         if (name)
             raiseOsError(L"Create mutex with name '" + std::wstring(name) + L"'", code,
-                         SourceLocation(L"", "VMutex::VMutex", 196));
-        raiseOsError(L"Create mutex", code, SourceLocation(L"", "VMutex::VMutex", 200));
+                         siteLocation(kNamedMutexSite));
+        raiseOsError(L"Create mutex", code, siteLocation(kMutexSite));
     }
 }
 
 void VMutex::unlock() {
     if (!::ReleaseMutex(handle())) {
         const DWORD code = ::GetLastError();
-        raiseOsError(L"ReleaseMutex", code, SourceLocation(L"", "VMutex::unlock", 236));
+        raiseOsError(L"ReleaseMutex", code, siteLocation(kUnlockSite));
     }
 }
 
@@ -69,8 +83,7 @@ void ExclusiveTask::Initialize(const std::wstring& name, DWORD timeout) {
     mutex_.reset(::CreateMutexW(nullptr, FALSE, name.c_str()));
     if (!mutex_) {
         const DWORD code = ::GetLastError();
-        raiseOsError(L"create mutex " + name, code,
-                     SourceLocation(L"", "ExclusiveTask::Initialize", 235));
+        raiseOsError(L"create mutex " + name, code, siteLocation(kTaskCreateSite));
     }
     switch (::WaitForSingleObject(mutex_.get(), timeout)) {
     case WAIT_OBJECT_0:
@@ -81,7 +94,7 @@ void ExclusiveTask::Initialize(const std::wstring& name, DWORD timeout) {
         const DWORD code = ::GetLastError();
         mutex_.reset();
         raiseOsError(L"WaitForSingleObject failed for mutex " + name, code,
-                     SourceLocation(L"", "ExclusiveTask::Initialize", 241));
+                     siteLocation(kTaskWaitSite));
     }
     }
 }
@@ -105,8 +118,7 @@ HANDLE VHandle::duplicate(HANDLE handle) {
     HANDLE copy = nullptr;
     if (!::DuplicateHandle(process, handle, process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
         const DWORD code = ::GetLastError();
-        raiseOsError(L"Unable to duplicate handle", code,
-                     SourceLocation(L"", "VHandle::duplicate", 16));
+        raiseOsError(L"Unable to duplicate handle", code, siteLocation(kDuplicateSite));
     }
     return copy;
 }

@@ -4,6 +4,7 @@
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "base/win32.h"
+#include "os/directories.h"
 #include "os/path.h"
 #include "process/arguments.h"
 
@@ -124,18 +125,11 @@ bool isUnreachable(uint32_t code) {
     }
 }
 
-std::wstring directoryQuery(UINT(WINAPI* query)(LPWSTR, UINT), const wchar_t* failure) {
-    std::wstring buffer(MAX_PATH, L'\0');
-    for (;;) {
-        const UINT length = query(&buffer[0], static_cast<UINT>(buffer.size()));
-        if (length == 0)
-            raiseRunTimeError(failure, ::GetLastError());
-        if (length < buffer.size()) {
-            buffer.resize(length);
-            return buffer;
-        }
-        buffer.resize(length + 1);
-    }
+// The directory the query read, or the run-time error with its own text.
+std::wstring directoryOrRaise(const DirectoryQuery& query, const wchar_t* failure) {
+    if (!query.ok())
+        raiseRunTimeError(failure, query.error);
+    return query.path;
 }
 
 } // namespace
@@ -143,32 +137,23 @@ std::wstring directoryQuery(UINT(WINAPI* query)(LPWSTR, UINT), const wchar_t* fa
 // The directories the search probes besides the named one and the PATH, each read by one function
 // of its own.
 std::wstring systemDirectory() {
-    return directoryQuery(&::GetSystemDirectoryW, L"Unable to get system directory");
+    return directoryOrRaise(querySystemDirectory(), L"Unable to get system directory");
 }
 
 namespace {
 
 std::wstring currentDirectory() {
-    std::wstring buffer(256, L'\0');
-    for (;;) {
-        const DWORD length = ::GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), &buffer[0]);
-        if (length == 0)
-            raiseRunTimeError(L"Unable to get current directory", ::GetLastError());
-        if (length < buffer.size()) {
-            buffer.resize(length);
-            break;
-        }
-        buffer.resize(buffer.size() * 2 + 2);
-    }
-    for (wchar_t& c : buffer) {
+    std::wstring directory =
+        directoryOrRaise(queryCurrentDirectory(), L"Unable to get current directory");
+    for (wchar_t& c : directory) {
         if (c == L'/')
             c = L'\\';
     }
-    return buffer;
+    return directory;
 }
 
 std::wstring windowsDirectory() {
-    return directoryQuery(&::GetWindowsDirectoryW, L"Unable to get windows directory");
+    return directoryOrRaise(queryWindowsDirectory(), L"Unable to get windows directory");
 }
 
 // The command-line forms: paths between double quotes as they are, then one space and the

@@ -3,6 +3,7 @@
 #include "registry/registry.h"
 
 #include "base/exception.h"
+#include "base/raising_site.h"
 #include "os/path.h"
 
 #include <cwchar>
@@ -13,6 +14,19 @@ namespace registry {
 const wchar_t* const kConfigKey = L"SOFTWARE\\Varno\\ZRA Config\\Config";
 
 namespace {
+
+// The raising sites of this file, with the lines the rest of the system knows them by.
+constexpr RaisingSite kOpenSite = {"registry::open", 60};
+constexpr RaisingSite kCreateSite = {"registry::create", 53};
+constexpr RaisingSite kGetstrSite = {"registry::getstr", 680};
+constexpr RaisingSite kSetStringSite = {"registry::set", 197};
+constexpr RaisingSite kSetDwordSite = {"registry::set", 190};
+constexpr RaisingSite kDwordTypeSite = {"registry::lookup", 355};
+constexpr RaisingSite kDwordSizeSite = {"registry::lookup", 357};
+constexpr RaisingSite kStringTypeSite = {"registry::lookup", 479};
+constexpr RaisingSite kKeyDwordTypeSite = {"registry::lookup", 288};
+constexpr RaisingSite kKeyDwordSizeSite = {"registry::lookup", 290};
+constexpr RaisingSite kKeyStringTypeSite = {"registry::lookup", 578};
 
 using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
 
@@ -99,9 +113,10 @@ LONG queryDword(HKEY key, const std::wstring& valueName, DWORD& out, DwordResult
     return code;
 }
 
-[[noreturn]] void raiseValueError(const wchar_t* what, const std::wstring& name, int32_t line) {
+[[noreturn]] void raiseValueError(const wchar_t* what, const std::wstring& name,
+                                  const RaisingSite& site) {
     throw vexception(L"RegQueryValueEx invalid " + std::wstring(what) + L" of '" + name + L"'",
-                     SourceLocation(L"", "registry::lookup", line));
+                     siteLocation(site));
 }
 
 } // namespace
@@ -139,9 +154,9 @@ LONG lookup(HKEY root, const std::wstring& subKey, const std::wstring& valueName
     code = queryDword(key.get(), valueName, out, result);
     key.reset();
     if (result == DwordResult::WrongType)
-        raiseValueError(L"type", subKey + L"\\" + valueName, 355);
+        raiseValueError(L"type", subKey + L"\\" + valueName, kDwordTypeSite);
     if (result == DwordResult::WrongSize)
-        raiseValueError(L"size", subKey + L"\\" + valueName, 357);
+        raiseValueError(L"size", subKey + L"\\" + valueName, kDwordSizeSite);
     return code;
 }
 
@@ -155,7 +170,7 @@ LONG lookup(HKEY root, const std::wstring& subKey, const std::wstring& valueName
     const StringQuery query = queryString(key.get(), valueName, out, expectedType);
     key.reset();
     if (query.wrongType)
-        raiseValueError(L"type", subKey + L"\\" + valueName, 479);
+        raiseValueError(L"type", subKey + L"\\" + valueName, kStringTypeSite);
     return query.code;
 }
 
@@ -165,7 +180,7 @@ std::wstring getstr(HKEY root, const std::wstring& subKey, const std::wstring& v
     const LONG code = lookup(root, subKey, valueName, result, REG_SZ, view);
     if (code != ERROR_SUCCESS)
         raiseOsError(L"lookup subKey=" + subKey + L" value=" + valueName,
-                     static_cast<uint32_t>(code), SourceLocation(L"", "registry::getstr", 680));
+                     static_cast<uint32_t>(code), siteLocation(kGetstrSite));
     return result;
 }
 
@@ -174,14 +189,14 @@ Key::Key(HKEY root, const std::wstring& subKey, REGSAM access, bool openOnly) {
         const LONG code = ::RegOpenKeyExW(root, subKey.c_str(), 0, access, key_.put());
         if (code != ERROR_SUCCESS)
             raiseOsError(L"RegOpenKeyEx subKey=" + subKey, static_cast<uint32_t>(code),
-                         SourceLocation(L"", "registry::open", 60));
+                         siteLocation(kOpenSite));
     } else {
         const LONG code =
             ::RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access,
                               nullptr, key_.put(), nullptr);
         if (code != ERROR_SUCCESS)
             raiseOsError(L"RegCreateKeyEx subKey=" + subKey, static_cast<uint32_t>(code),
-                         SourceLocation(L"", "registry::create", 53));
+                         siteLocation(kCreateSite));
     }
 }
 
@@ -189,16 +204,16 @@ LONG Key::lookup(const std::wstring& valueName, DWORD& out) {
     DwordResult result;
     const LONG code = queryDword(key_.get(), valueName, out, result);
     if (result == DwordResult::WrongType)
-        raiseValueError(L"type", valueName, 288);
+        raiseValueError(L"type", valueName, kKeyDwordTypeSite);
     if (result == DwordResult::WrongSize)
-        raiseValueError(L"size", valueName, 290);
+        raiseValueError(L"size", valueName, kKeyDwordSizeSite);
     return code;
 }
 
 LONG Key::lookup(const std::wstring& valueName, std::wstring& out) {
     const StringQuery query = queryString(key_.get(), valueName, out, REG_SZ);
     if (query.wrongType)
-        raiseValueError(L"type", valueName, 578);
+        raiseValueError(L"type", valueName, kKeyStringTypeSite);
     return query.code;
 }
 
@@ -212,7 +227,7 @@ void Key::set(const std::wstring& valueName, const wchar_t* text) {
                                        reinterpret_cast<const BYTE*>(text), bytes);
     if (code != ERROR_SUCCESS)
         raiseOsError(L"RegSetValueEx valueName=" + valueName, static_cast<uint32_t>(code),
-                     SourceLocation(L"", "registry::set", 197));
+                     siteLocation(kSetStringSite));
 }
 
 void Key::set(const std::wstring& valueName, DWORD value) {
@@ -220,7 +235,7 @@ void Key::set(const std::wstring& valueName, DWORD value) {
                                        reinterpret_cast<const BYTE*>(&value), sizeof(value));
     if (code != ERROR_SUCCESS)
         raiseOsError(L"RegSetValueEx valueName=" + valueName, static_cast<uint32_t>(code),
-                     SourceLocation(L"", "registry::set", 190));
+                     siteLocation(kSetDwordSite));
 }
 
 } // namespace registry

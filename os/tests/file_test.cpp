@@ -298,10 +298,10 @@ TEST_F(FileTest, PathsCombinedPastMaxPathWorkThroughout) {
     EXPECT_EQ(4u, log.write("line", 4, true));
     log.close();
     std::list<std::wstring> files;
-    listFiles(logs, L"varnolog_debug*.log", files, 0);
+    listFiles(logs, L"varnolog_debug*.log", files, kListDirectoryOnly);
     EXPECT_EQ(std::list<std::wstring>{file}, files);
     setFileAttributes(file, FILE_ATTRIBUTE_READONLY);
-    removeFile(file, true, false, 0, 0);
+    removeFile(file, RemoveFileOptions().takingOwnership());
     EXPECT_FALSE(fileExist(file));
     // The tree is past what the tear-down's short paths reach.
     for (const std::wstring& level : {logs, VFileName::combine(productRoot, L"admin"), productRoot})
@@ -345,7 +345,7 @@ TEST_F(FileTest, FinderAndListFilesByDepth) {
         EXPECT_EQ(at(L"top.txt"), list.front()) << depth; // a folder's own files come first
     }
     std::list<std::wstring> none;
-    listFiles(at(L"absent"), L"*", none, -1);
+    listFiles(at(L"absent"), L"*", none, kListEveryLevel);
     EXPECT_TRUE(none.empty());
 }
 
@@ -509,8 +509,10 @@ TEST_F(FileTest, RemoveFile) {
         std::string failure;
         const Failure f = osFailure([&] {
             try {
-                removeFileWith(path, c.takeOwnership, false, c.retries, 1,
-                               c.takeOver ? c.takeOver : &takeOwnershipAndGrant);
+                removeFileWith(
+                    path,
+                    RemoveFileOptions().takingOwnership(c.takeOwnership).retrying(c.retries, 1),
+                    c.takeOver ? c.takeOver : &takeOwnershipAndGrant);
             } catch (const std::runtime_error& e) {
                 failure = e.what();
             }
@@ -535,7 +537,7 @@ TEST_F(FileTest, RemoveFile) {
         ::Sleep(100);
         g_takeOver.held.reset();
     });
-    EXPECT_NO_THROW(removeFile(at(L"busy.txt"), false, false, 500, 10));
+    EXPECT_NO_THROW(removeFile(at(L"busy.txt"), RemoveFileOptions().retrying(500, 10)));
     releaser.join();
     EXPECT_FALSE(isFile(at(L"busy.txt")));
 }
@@ -585,8 +587,8 @@ TEST_F(FileTest, RemoveFileTakesOverOnlyAPlainFileThatRefusedItsDelete) {
                 continue;
             }
         }
-        const Failure f =
-            osFailure([&] { removeFileWith(path, true, false, 0, 0, &grantNothing); });
+        const Failure f = osFailure(
+            [&] { removeFileWith(path, RemoveFileOptions().takingOwnership(), &grantNothing); });
         EXPECT_EQ(c.error, f.code) << c.what << ": " << narrow(f.message);
         EXPECT_EQ(c.takenOver, !g_takeOver.calls.empty()) << c.what;
         EXPECT_EQ(c.error != 0, attributesOf(path) != INVALID_FILE_ATTRIBUTES) << c.what;
@@ -607,20 +609,21 @@ TEST_F(FileTest, RemoveFileTakesOverOnlyAPlainFileThatRefusedItsDelete) {
 TEST_F(FileTest, RemoveFileThroughTheRecycler) {
     const std::wstring recycler = recyclerFolder(root_);
     makeFile(L"gone.txt");
-    removeFile(at(L"gone.txt"), false, true, 0, 0);
+    removeFile(at(L"gone.txt"), RemoveFileOptions().throughRecycler());
     EXPECT_FALSE(isFile(at(L"gone.txt")));
     EXPECT_TRUE(isFolder(recycler));
-    removeFile(at(L"absent.txt"), true, true, 0, 0);
+    removeFile(at(L"absent.txt"), RemoveFileOptions().takingOwnership().throughRecycler());
 
     // Opened with delete sharing, the file moves out of the way and its name is free at once.
     makeFile(L"open.txt");
     base::ScopedFileHandle held = holdOpen(at(L"open.txt"), FILE_SHARE_READ | FILE_SHARE_DELETE);
-    removeFile(at(L"open.txt"), false, true, 0, 0);
+    removeFile(at(L"open.txt"), RemoveFileOptions().throughRecycler());
     makeFile(L"open.txt");
 
     // Without it the file cannot move; the target named is a new file in the recycler folder.
     held = holdOpen(at(L"open.txt"), FILE_SHARE_READ);
-    const Failure f = osFailure([&] { removeFile(at(L"open.txt"), false, true, 1, 1); });
+    const Failure f = osFailure(
+        [&] { removeFile(at(L"open.txt"), RemoveFileOptions().throughRecycler().retrying(1, 1)); });
     const std::wstring head = L"Move file '" + at(L"open.txt") + L"' to '" + recycler + L"\\";
     const size_t start = f.message.find(head);
     ASSERT_NE(std::wstring::npos, start) << narrow(f.message);

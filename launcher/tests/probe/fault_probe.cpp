@@ -90,7 +90,7 @@ uint32_t cleanupRoad(int, wchar_t**) {
         ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     file.reset();
     ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
-    removeFile(path, true, false, 0, 0);
+    removeFile(path, RemoveFileOptions().takingOwnership());
     return 0;
 }
 
