@@ -1,6 +1,7 @@
 #include "crash/crash_dump.h"
 
 #include "base/exception.h"
+#include "base/raising_site.h"
 #include "crash/dump_names.h"
 #include "logging/log.h"
 #include "os/acl.h"
@@ -21,14 +22,26 @@
 namespace crash {
 namespace {
 
+// The raising sites of this file and the lines they record: part of the text users see under the
+// Debug switch, so they stay fixed however the file is edited. Where the dump writer's description
+// gives none (the program's path, loading the dump library, composing the name) a line of the
+// site's own was chosen.
+constexpr RaisingSite kModuleNameSite = {"CrashDumpInfo::CrashDumpInfo", 612};
+constexpr RaisingSite kSystemDirectorySite = {"internalDumpMiniDump", 721};
+constexpr RaisingSite kLoadLibrarySite = {"internalDumpMiniDump", 726};
+constexpr RaisingSite kFindWriterSite = {"internalDumpMiniDump", 731};
+constexpr RaisingSite kWriteSite = {"internalDumpMiniDump", 743};
+constexpr RaisingSite kDumpBoundary = {"internalDumpMiniDump", 745};
+constexpr RaisingSite kDisabledSite = {"CrashDumpInfo::getFileName", 694};
+constexpr RaisingSite kComposeNameSite = {"CrashDumpInfo::getFileName", 700};
+
 MiniDumpWriter g_writer = nullptr;
 
 // The full path of the running program, however long.
 std::wstring moduleFileName() {
     const DirectoryQuery program = queryModulePath();
     if (!program.ok())
-        raiseOsError(L"GetModuleFileName", program.error,
-                     SourceLocation(L"", "CrashDumpInfo::CrashDumpInfo", 0));
+        raiseOsError(L"GetModuleFileName", program.error, siteLocation(kModuleNameSite));
     return program.path;
 }
 
@@ -42,19 +55,19 @@ MiniDumpWriter loadMiniDumpWriteDump() {
     const DirectoryQuery system = querySystemDirectory();
     if (!system.ok() || system.path.size() >= MAX_PATH)
         raiseOsError(L"GetSystemDirectory", system.ok() ? ::GetLastError() : system.error,
-                     SourceLocation(L"", "internalDumpMiniDump", 0));
+                     siteLocation(kSystemDirectorySite));
     const std::wstring library = VFileName::combine(system.path, L"dbghelp.dll");
     HMODULE module = ::LoadLibraryW(library.c_str());
     if (!module)
         raiseOsError(L"Unable to load " + library, ::GetLastError(),
-                     SourceLocation(L"", "internalDumpMiniDump", 0));
+                     siteLocation(kLoadLibrarySite));
     auto writer = reinterpret_cast<MiniDumpWriter>(
         reinterpret_cast<void*>(::GetProcAddress(module, "MiniDumpWriteDump")));
     if (!writer) {
         const DWORD code = ::GetLastError();
         ::FreeLibrary(module);
         raiseOsError(L"Unable to find MiniDumpWriteDump in " + library, code,
-                     SourceLocation(L"", "internalDumpMiniDump", 0));
+                     siteLocation(kFindWriterSite));
     }
     // dbghelp stays loaded for the rest of the process: dumps are written at most once per fault.
     loaded = writer;
@@ -88,13 +101,12 @@ std::optional<vexception> tryDumpMiniDump(const std::wstring& path, EXCEPTION_PO
         const DWORD code = ::GetLastError();
         duplicate.reset();
         if (!written)
-            raiseOsError(L"Unable to generate dump file", code,
-                         SourceLocation(L"", "internalDumpMiniDump", 743));
+            raiseOsError(L"Unable to generate dump file", code, siteLocation(kWriteSite));
         // Wine's writer reports success on a full disk and leaves the file empty.
         LARGE_INTEGER size{};
         if (::GetFileSizeEx(file.handle(), &size) && size.QuadPart == 0)
             raiseOsError(L"Unable to generate dump file", ERROR_WRITE_FAULT,
-                         SourceLocation(L"", "internalDumpMiniDump", 743));
+                         siteLocation(kWriteSite));
         file.close();
         return std::nullopt;
     } catch (...) {
@@ -102,7 +114,8 @@ std::optional<vexception> tryDumpMiniDump(const std::wstring& path, EXCEPTION_PO
         if (created)
             ::DeleteFileW(path.c_str());
         try {
-            return catchLadder(L"Unable to generate dump file", "internalDumpMiniDump", 745);
+            return catchLadder(L"Unable to generate dump file", kDumpBoundary.function,
+                               kDumpBoundary.line);
         } catch (...) {
             // Not even the failure could be described (memory exhaustion).
             return std::nullopt;
@@ -181,21 +194,18 @@ CrashDumpInfo::~CrashDumpInfo() {
 
 const std::wstring& CrashDumpInfo::getFileName() {
     if (!enabled_)
-        throw vexception(L"Crash dumping does not enabled",
-                         SourceLocation(L"", "CrashDumpInfo::getFileName", 694));
+        throw vexception(L"Crash dumping does not enabled", siteLocation(kDisabledSite));
     return getFileName(VDateTime::now());
 }
 
 const std::wstring& CrashDumpInfo::getFileName(const VDateTime& time) {
     if (!enabled_)
-        throw vexception(L"Crash dumping does not enabled",
-                         SourceLocation(L"", "CrashDumpInfo::getFileName", 694));
+        throw vexception(L"Crash dumping does not enabled", siteLocation(kDisabledSite));
     std::fill(std::begin(suffix_), std::end(suffix_), L'\0');
     std::fill(std::begin(pathBuffer_), std::end(pathBuffer_), L'\0');
     if (!composeDumpPath(location_, baseName_, time.systemTime(), suffix_, pathBuffer_))
         raiseOsError(L"Unable to compose the dump file name in " + location_,
-                     ERROR_FILENAME_EXCED_RANGE,
-                     SourceLocation(L"", "CrashDumpInfo::getFileName", 0));
+                     ERROR_FILENAME_EXCED_RANGE, siteLocation(kComposeNameSite));
     path_.assign(pathBuffer_);
     return path_;
 }

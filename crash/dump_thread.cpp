@@ -1,4 +1,5 @@
 #include "base/exception.h"
+#include "base/raising_site.h"
 #include "base/scoped_handle.h"
 #include "crash/crash_dump.h"
 
@@ -7,6 +8,10 @@
 
 namespace crash {
 namespace {
+
+// The boundary a refused dump path is reported through; no line is given for it, so it has one of
+// its own (fixed: it is part of the Debug text).
+constexpr RaisingSite kRefusedPathBoundary = {"translateStructuredException", 181};
 
 // True when the calling thread owns the loader lock (inside DllMain, or a loader callback). A new
 // thread cannot start and LoadLibrary cannot proceed on another thread until it is released, so
@@ -71,7 +76,8 @@ std::optional<vexception> writeDump(CrashDumpInfo& info, EXCEPTION_POINTERS* poi
         // A refused path (too long for the name buffers) is worth a record: otherwise a fault
         // would simply leave no dump behind without a word.
         try {
-            return catchLadder(L"Unable to generate dump file", "translateStructuredException", 0);
+            return catchLadder(L"Unable to generate dump file", kRefusedPathBoundary.function,
+                               kRefusedPathBoundary.line);
         } catch (...) {
             return std::nullopt;
         }

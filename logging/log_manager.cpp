@@ -1,5 +1,6 @@
 #include "logging/log.h"
 
+#include "base/raising_site.h"
 #include "base/text.h"
 #include "logging/event_log.h"
 #include "logging/execute_context.h"
@@ -16,6 +17,9 @@
 namespace varno::logging {
 
 namespace {
+
+// The raising site of this file and the line it records (part of the Debug text).
+constexpr RaisingSite kEventSourceSite = {"LogManager::getEventLog", 484};
 
 // Routing flags exist for the six defined levels only; any other value would index the flags of
 // another level or run past the table, so such records reach neither console nor event log.
@@ -96,8 +100,7 @@ HANDLE LogManager::getEventLog() noexcept {
         HANDLE source = registerEventSource(logName_, sourceName_, *api_);
         if (!source) {
             const DWORD code = ::GetLastError();
-            raiseOsError(L"RegisterEventSource", code,
-                         SourceLocation(L"", "LogManager::getEventLog", 484));
+            raiseOsError(L"RegisterEventSource", code, siteLocation(kEventSourceSite));
         }
         eventSource_ = source;
     } catch (...) {

@@ -2,6 +2,7 @@
 
 #include "base/exception.h"
 #include "base/text.h"
+#include "base/raising_site.h"
 #include "base/se_translator.h"
 #include "logging/log.h"
 #include "logging/log_line.h"
@@ -15,6 +16,14 @@
 namespace varno::logging {
 
 namespace {
+
+// The raising sites of this file and the lines they record: part of the text users see under the
+// Debug switch, so they stay fixed however the file is edited. The lock failure has no given line
+// and has one of its own.
+constexpr RaisingSite kModuleNameSite = {"moduleName", 182};
+constexpr RaisingSite kRotationDateSite = {"varno::logging::getRotationDate", 59};
+constexpr RaisingSite kWriteLockSite = {"varno::logging::VarnoLog::write", 213};
+constexpr RaisingSite kRemoveOldBoundary = {"varno::logging::VarnoLog::removeOld", 127};
 
 const wchar_t kFilePrefix[] = L"varnolog_";
 const wchar_t kFileExtension[] = L".log";
@@ -77,7 +86,7 @@ std::wstring moduleName() {
     // The buffer is the fixed 261 characters this name has always been read with.
     const DirectoryQuery program = queryModulePathIn(MAX_PATH + 1);
     if (!program.ok())
-        raiseOsError(L"GetModuleFileName", program.error, SourceLocation(L"", "moduleName", 182));
+        raiseOsError(L"GetModuleFileName", program.error, siteLocation(kModuleNameSite));
     return VFileName::fileName(program.path);
 }
 
@@ -111,8 +120,7 @@ std::wstring getRotationDate(const std::wstring& path, const std::wstring& name,
     const std::wstring fileName = VFileName::fileName(path);
     const std::wstring prefix = kFilePrefix + name;
     if (fileName.size() < prefix.size())
-        throw vexception(L"Failed to parse name",
-                         SourceLocation(L"", "varno::logging::getRotationDate", 59));
+        throw vexception(L"Failed to parse name", siteLocation(kRotationDateSite));
     int year = 0;
     int month = 0;
     int day = 0;
@@ -145,8 +153,7 @@ VarnoLog::VarnoLog(const std::wstring& name, int32_t enabled, const std::wstring
 
 void VarnoLog::write(const std::wstring& line) {
     if (!mutex_.lock(INFINITE))
-        raiseOsError(L"Lock log " + name_, WAIT_TIMEOUT,
-                     SourceLocation(L"", "varno::logging::VarnoLog::write", 0));
+        raiseOsError(L"Lock log " + name_, WAIT_TIMEOUT, siteLocation(kWriteLockSite));
     try {
         writeLocked(line);
     } catch (...) {
@@ -293,8 +300,8 @@ void VarnoLog::removeOld(const std::list<std::wstring>& list) {
             ScopedSeTranslator translator;
             removeFile(path, RemoveFileOptions().takingOwnership());
         } catch (...) {
-            const vexception failure = catchLadder(L"Failed to remove log file",
-                                                   "varno::logging::VarnoLog::removeOld", 127);
+            const vexception failure = catchLadder(
+                L"Failed to remove log file", kRemoveOldBoundary.function, kRemoveOldBoundary.line);
             CleanupReport reporting;
             logException(Warning, failure);
         }

@@ -254,6 +254,9 @@ TEST(CrashDumpInfo, LocationTooLongForTheNameIsRefused) {
         FAIL() << "a path longer than the name buffer";
     } catch (const vosexception& e) {
         EXPECT_EQ(static_cast<uint32_t>(ERROR_FILENAME_EXCED_RANGE), e.code());
+        ASSERT_EQ(1u, e.locations().size());
+        EXPECT_EQ("CrashDumpInfo::getFileName", e.locations()[0].function);
+        EXPECT_EQ(700, e.locations()[0].line);
     }
     // The fault path writes nothing and says why.
     takeRecords();
@@ -264,6 +267,8 @@ TEST(CrashDumpInfo, LocationTooLongForTheNameIsRefused) {
     const std::vector<Recorded> records = takeRecords();
     ASSERT_EQ(1u, records.size());
     EXPECT_EQ(varno::logging::Error, records[0].level);
+    EXPECT_TRUE(hasLocation(records[0], "CrashDumpInfo::getFileName", 700));
+    EXPECT_TRUE(hasLocation(records[0], "translateStructuredException", 181));
 }
 
 TEST(CrashDumpInfo, PruningKeepsTheNewestDumpsAndNeverArchives) {
