@@ -4,7 +4,6 @@
 // an examination must be readable from the debug log alone.
 #include "base/text.h"
 #include "base/win32.h"
-#include "scoped_test_registry.h"
 #include "standin_service.h"
 #include "tools/children/child_test_support.h"
 #include "tools/runner/run_process.h"
@@ -189,14 +188,14 @@ public:
                              const std::vector<std::wstring>& options = {}) {
         lines.insert(lines.begin(),
                      {std::wstring(L"secret pwd=") + kPassword, L"value PANEL_VERSION=12"});
-        ScopedPipeName name(pipe);
-        StandinService service(pipe, root, lines, options);
+        const auto name = zra_testing::panelPipeName(pipe);
+        const auto service = startService(pipe, root, lines, options);
         return run(args);
     }
 
     // The launcher alone, pointed at a pipe nobody serves.
     runner::RunResult launchWithoutService(const std::vector<std::wstring>& args) {
-        ScopedPipeName name(pipe);
+        const auto name = zra_testing::panelPipeName(pipe);
         return run(args);
     }
 
@@ -233,15 +232,14 @@ const std::map<std::string, Provocation>& provocations() {
          [](Scene& t) { return t.launchWithoutService({t.scripts + L"\\check.php"}); }},
         {"pipe-busy",
          [](Scene& t) {
-             testreg::ScopedDwordValue tries(HKEY_LOCAL_MACHINE, kConfigKey, L"PipeConnectTryCount",
-                                             1, KEY_WOW64_32KEY);
+             const auto tries = zra_testing::panelValue(L"PipeConnectTryCount",
+                                                        zra_testing::RegistryValue::dword(1));
              return t.launch({}, {t.scripts + L"\\check.php"}, {L"--busy"});
          }},
         {"pipe-name-type",
          [](Scene& t) {
-             const DWORD number = 1;
-             testreg::ScopedValue name(HKEY_LOCAL_MACHINE, kConfigKey, L"zrapipe", REG_DWORD,
-                                       &number, sizeof number, KEY_WOW64_32KEY);
+             const auto name =
+                 zra_testing::panelValue(L"zrapipe", zra_testing::RegistryValue::dword(1));
              return t.run({t.scripts + L"\\check.php"});
          }},
         {"service-closed",
@@ -390,9 +388,9 @@ bool startsWithLogTime(const std::string& line) {
 TEST(OperatingGuide, AFailureAndHowAnExaminationEndedCanBeReadFromTheDebugLog) {
     Scene scene;
     const std::wstring logs = scene.root + L"\\admin\\logs";
-    testreg::ScopedDwordValue debug(HKEY_LOCAL_MACHINE, kConfigKey, L"Debug", 1, KEY_WOW64_32KEY);
-    testreg::ScopedValue productRoot(HKEY_LOCAL_MACHINE, kConfigKey, L"PRODUCT_ROOT_D", scene.root,
-                                     KEY_WOW64_32KEY);
+    const auto debug = zra_testing::panelValue(L"Debug", zra_testing::RegistryValue::dword(1));
+    const auto productRoot =
+        zra_testing::panelValue(L"PRODUCT_ROOT_D", zra_testing::RegistryValue::text(scene.root));
 
     // Without its directory the log writes nothing and does not make one.
     EXPECT_EQ(1u, scene.run({}).exitCode);

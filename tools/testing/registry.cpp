@@ -88,7 +88,8 @@ RegistryValue RegistryValue::raw(DWORD type, const void* data, DWORD size) {
 
 // ---------------------------------------------------------------------------------------------
 
-ScopedKey::ScopedKey(HKEY root, const std::wstring& path, REGSAM view) : root_(root), view_(view) {
+ScopedKey::ScopedKey(HKEY root, const std::wstring& path, REGSAM view, bool create)
+    : root_(root), view_(view) {
     for (size_t at = 0;;) {
         at = path.find(L'\\', at + 1);
         const std::wstring level = path.substr(0, at);
@@ -97,6 +98,8 @@ ScopedKey::ScopedKey(HKEY root, const std::wstring& path, REGSAM view) : root_(r
         if (at == std::wstring::npos)
             break;
     }
+    if (!create)
+        return;
     HKEY key = nullptr;
     const LONG code = ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0,
                                         KEY_READ | KEY_WRITE | view, nullptr, &key, nullptr);
@@ -114,8 +117,11 @@ ScopedKey::ScopedKey(ScopedKey&& other) noexcept
 }
 
 ScopedKey::~ScopedKey() {
-    // The shallowest level made here takes everything below it along.
-    if (!created_.empty())
+    // Level by level first: that needs no more than DELETE on each, which a test that closed a key
+    // to everyone else still has. Whatever was put below the levels meanwhile goes with the tree.
+    for (auto level = created_.rbegin(); level != created_.rend(); ++level)
+        ::RegDeleteKeyExW(root_, level->c_str(), view_, 0);
+    if (!created_.empty() && keyExists(root_, created_.front(), view_))
         removeKeyTree(root_, created_.front(), view_);
 }
 
@@ -132,6 +138,15 @@ ScopedValue::ScopedValue(HKEY root, const std::wstring& path, const std::wstring
     ::RegCloseKey(key);
     if (code != ERROR_SUCCESS)
         fail(L"setting " + path + L"\\" + name, code);
+}
+
+void ScopedValue::set(const RegistryValue& value) {
+    HKEY key = openKey(root_, path_, KEY_READ | KEY_WRITE | view_);
+    const LONG code = key ? writeValue(key, name_, value) : ERROR_FILE_NOT_FOUND;
+    if (key)
+        ::RegCloseKey(key);
+    if (code != ERROR_SUCCESS)
+        fail(L"setting " + path_ + L"\\" + name_, code);
 }
 
 ScopedValue::ScopedValue(ScopedValue&& other) noexcept

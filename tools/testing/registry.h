@@ -33,7 +33,8 @@ struct RegistryValue {
 // the end, with whatever was put below them meanwhile; levels that were there stay.
 class ScopedKey {
 public:
-    ScopedKey(HKEY root, const std::wstring& path, REGSAM view);
+    // create false: the key is left for the code under test to make, and removed if it does.
+    ScopedKey(HKEY root, const std::wstring& path, REGSAM view, bool create = true);
     ~ScopedKey();
     ScopedKey(ScopedKey&& other) noexcept;
     ScopedKey& operator=(ScopedKey&&) = delete;
@@ -57,6 +58,9 @@ public:
     ScopedValue(ScopedValue&& other) noexcept;
     ScopedValue& operator=(ScopedValue&&) = delete;
     ScopedValue(const ScopedValue&) = delete;
+
+    // Another value for the rest of the scope; what was there first still comes back.
+    void set(const RegistryValue& value);
 
 private:
     ScopedKey key_;

@@ -34,10 +34,14 @@ std::wstring quoteArgument(const std::wstring& argument) {
 
 namespace {
 
+// The service writes UTF-8.
 std::wstring widen(const std::string& text) {
-    std::wstring out;
-    for (char c : text)
-        out += static_cast<wchar_t>(static_cast<unsigned char>(c));
+    if (text.empty())
+        return std::wstring();
+    std::wstring out(text.size(), L'\0');
+    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                        &out[0], static_cast<int>(out.size()));
+    out.resize(n > 0 ? n : 0);
     return out;
 }
 
@@ -108,7 +112,7 @@ StandinService::StandinService(const std::wstring& exe, const std::vector<std::w
     outReader_ = std::thread([this, parentOut] { pump(parentOut, true); });
     if (parentErr)
         errReader_ = std::thread([this, parentErr] { pump(parentErr, false); });
-    if (options.waitReady && !waitFor(L"ready", 1, options.timeoutMs)) {
+    if (options.waitReady && !waitFor(L"ready", 1, options.readyTimeoutMs)) {
         stop();
         throw std::runtime_error("the stand-in service did not get ready: " + banner());
     }
@@ -123,7 +127,7 @@ void StandinService::stop() {
         closeInput();
         if (stopEvent_)
             ::SetEvent(stopEvent_);
-        if (::WaitForSingleObject(process_, options_.timeoutMs) != WAIT_OBJECT_0) {
+        if (::WaitForSingleObject(process_, options_.stopTimeoutMs) != WAIT_OBJECT_0) {
             stoppedCleanly_ = false;
             ::TerminateProcess(process_, 1);
             ::WaitForSingleObject(process_, 5000);
@@ -170,13 +174,17 @@ void StandinService::pump(HANDLE handle, bool output) {
 bool StandinService::waitFor(const std::wstring& line, size_t occurrence, DWORD ms) {
     std::unique_lock<std::mutex> lock(lock_);
     bool found = false;
-    changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+    const auto settled = [&] {
         size_t seen = 0;
         for (const std::wstring& l : lines_)
             seen += l == line;
         found = seen >= occurrence;
         return found || outputEnded_;
-    });
+    };
+    if (ms == INFINITE)
+        changed_.wait(lock, settled);
+    else
+        changed_.wait_for(lock, std::chrono::milliseconds(ms), settled);
     return found;
 }
 

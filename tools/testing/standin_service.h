@@ -32,10 +32,12 @@ public:
         bool nulInput = false;
         // Standard error to this process's own instead of a pipe of the object.
         bool inheritErrors = false;
-        // Wait for the first "ready" in the constructor.
+        // Wait for the first "ready" in the constructor, up to readyTimeoutMs; without a bound the
+        // wait ends only with "ready" or with the service's output (a service that gave up).
         bool waitReady = true;
-        // Bound of that wait and of the wait for the exit at the end.
-        DWORD timeoutMs = 10000;
+        DWORD readyTimeoutMs = INFINITE;
+        // How long stop() waits for the service to end before it terminates it.
+        DWORD stopTimeoutMs = 10000;
     };
 
     // exe followed by arguments (the stop options are added here).
@@ -48,8 +50,8 @@ public:
     StandinService& operator=(const StandinService&) = delete;
 
     bool started() const { return process_ != nullptr; }
-    // True once the service said "ready" (always so after a constructor that waited for it).
-    bool ready() { return waitFor(L"ready", 1, 0); }
+    // Waits until the service has said "ready" (at once after a constructor that waited for it).
+    bool ready(DWORD ms = 5000) { return waitFor(L"ready", 1, ms); }
     // Waits until line has been printed occurrence times; false after ms or when output ends.
     bool waitFor(const std::wstring& line, size_t occurrence = 1, DWORD ms = 5000);
     // Everything printed on standard output before the first "ready", "\n" after each line.
