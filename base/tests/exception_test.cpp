@@ -7,6 +7,8 @@
 #include <oaidl.h>
 #include <oleauto.h>
 
+#include "tools/testing/registry.h"
+
 #include <gtest/gtest.h>
 
 #include <typeinfo>
@@ -414,30 +416,20 @@ TEST(CatchLadder, ThrowThroughLadderRethrowsTheResult) {
 // Sets the panel's Debug switch for one test and puts back what was there.
 class DebugSwitch : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(ERROR_SUCCESS,
-                  ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, registry::kConfigKey, 0, nullptr, 0,
-                                    KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr,
-                                    key_.put(), nullptr));
-        DWORD size = sizeof(saved_);
-        hadValue_ = ::RegQueryValueExW(key_.get(), L"Debug", nullptr, nullptr,
-                                       reinterpret_cast<BYTE*>(&saved_), &size) == ERROR_SUCCESS;
-        resetDebugSwitchCache();
-    }
+    void SetUp() override { resetDebugSwitchCache(); }
     void TearDown() override {
-        if (hadValue_)
-            set(saved_);
-        else
-            ::RegDeleteValueW(key_.get(), L"Debug");
+        debug_.reset();
         resetDebugSwitchCache();
     }
-    void set(DWORD value) {
-        ::RegSetValueExW(key_.get(), L"Debug", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value),
-                         sizeof(value));
+    void set(DWORD value) { set(zra_testing::RegistryValue::dword(value)); }
+    void set(const zra_testing::RegistryValue& value) {
+        if (debug_)
+            debug_->set(value);
+        else
+            debug_ = std::make_unique<zra_testing::ScopedValue>(
+                zra_testing::panelValue(L"Debug", value));
     }
-    base::ScopedRegKey key_;
-    DWORD saved_ = 0;
-    bool hadValue_ = false;
+    std::unique_ptr<zra_testing::ScopedValue> debug_;
 };
 
 TEST_F(DebugSwitch, IsReadOnTheFirstAndEverySixteenthCall) {
@@ -465,7 +457,7 @@ TEST_F(DebugSwitch, TextIsFullTextOnlyWhileDebugIsOn) {
 TEST_F(DebugSwitch, AMissingValueKeepsTheCachedSwitch) {
     set(1);
     EXPECT_TRUE(isDebugEnabled());
-    ::RegDeleteValueW(key_.get(), L"Debug");
+    set(zra_testing::RegistryValue::absent());
     for (int call = 2; call <= 17; ++call)
         EXPECT_TRUE(isDebugEnabled()) << call;
 }
@@ -475,7 +467,7 @@ TEST_F(DebugSwitch, AValueOfTheWrongTypeReadsAsOffForThatCall) {
     EXPECT_TRUE(isDebugEnabled());
     for (int call = 2; call <= 16; ++call)
         isDebugEnabled();
-    ::RegSetValueExW(key_.get(), L"Debug", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"1"), 4);
+    set(zra_testing::RegistryValue::raw(REG_SZ, L"1", 4));
     EXPECT_FALSE(isDebugEnabled()); // call 17 throws inside: off, cache kept
     EXPECT_TRUE(isDebugEnabled());
 }

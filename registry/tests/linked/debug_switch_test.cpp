@@ -6,48 +6,36 @@
 #include "base/exception.h"
 #include "base/scoped_handle.h"
 
+#include "tools/testing/registry.h"
+
 #include <gtest/gtest.h>
 
 namespace {
 
-const wchar_t kConfigKey[] = L"SOFTWARE\\Varno\\ZRA Config\\Config";
-
 TEST(DebugSwitchFromTheRegistry, IsReadWithoutTheProgramAskingForIt) {
-    base::ScopedRegKey key;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, 0,
-                                               KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY,
-                                               nullptr, key.put(), nullptr));
-    DWORD saved = 0;
-    DWORD size = sizeof(saved);
-    const bool hadValue =
-        ::RegQueryValueExW(key.get(), L"Debug", nullptr, nullptr, reinterpret_cast<BYTE*>(&saved),
-                           &size) == ERROR_SUCCESS;
+    using zra_testing::RegistryValue;
     struct Row {
         const char* what;
-        DWORD type;
-        DWORD data;
+        RegistryValue value;
         bool expected;
     };
+    const DWORD one = 0x31;
     const Row rows[] = {
-        {"DWORD 1", REG_DWORD, 1, true},
-        {"DWORD 0", REG_DWORD, 0, false},
-        {"DWORD 2", REG_DWORD, 2, true},
+        {"DWORD 1", RegistryValue::dword(1), true},
+        {"DWORD 0", RegistryValue::dword(0), false},
+        {"DWORD 2", RegistryValue::dword(2), true},
         // L"1" with its terminator: four bytes of the wrong type make the read fail.
-        {"a string where a DWORD belongs", REG_SZ, 0x31, false},
+        {"a string where a DWORD belongs", RegistryValue::raw(REG_SZ, &one, sizeof one), false},
+        {"no value", RegistryValue::absent(), false},
     };
-    for (const Row& row : rows) {
-        ::RegSetValueExW(key.get(), L"Debug", 0, row.type, reinterpret_cast<const BYTE*>(&row.data),
-                         sizeof(row.data));
-        resetDebugSwitchCache();
-        EXPECT_EQ(row.expected, isDebugEnabled()) << row.what;
+    {
+        auto debug = zra_testing::panelValue(L"Debug", RegistryValue::absent());
+        for (const Row& row : rows) {
+            debug.set(row.value);
+            resetDebugSwitchCache();
+            EXPECT_EQ(row.expected, isDebugEnabled()) << row.what;
+        }
     }
-    ::RegDeleteValueW(key.get(), L"Debug");
-    resetDebugSwitchCache();
-    EXPECT_FALSE(isDebugEnabled()) << "no value";
-
-    if (hadValue)
-        ::RegSetValueExW(key.get(), L"Debug", 0, REG_DWORD, reinterpret_cast<BYTE*>(&saved),
-                         sizeof(saved));
     resetDebugSwitchCache();
 }
 
