@@ -7,6 +7,7 @@
 #include "standin_service.h"
 #include "tools/children/child_test_support.h"
 #include "tools/runner/run_process.h"
+#include "tools/testing/text.h"
 
 #include <gtest/gtest.h>
 
@@ -38,27 +39,13 @@ std::string readGuide() {
     return text;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        result.push_back(line);
-        start = end + 1;
-    }
-    return result;
-}
+using zra_testing::splitLines;
 
 // The rows of the table under the heading that begins with heading.
 std::vector<GuideRow> failureTable(const std::string& guide, const std::string& heading) {
     std::vector<GuideRow> rows;
     bool inSection = false;
-    for (const std::string& line : lines(guide)) {
+    for (const std::string& line : splitLines(guide)) {
         if (line.rfind("## ", 0) == 0) {
             inSection = line.rfind(heading, 0) == 0;
             continue;
@@ -420,7 +407,7 @@ TEST(OperatingGuide, AFailureAndHowAnExaminationEndedCanBeReadFromTheDebugLog) {
     EXPECT_NE(std::string::npos, log.find("two\\nlines")) << log;
     EXPECT_NE(std::string::npos, log.find(" *****, cmdLine ")) << log;
     // Every line is a record of its own, or a location of the failure record before it.
-    for (const std::string& line : lines(log)) {
+    for (const std::string& line : splitLines(log)) {
         if (line.empty())
             continue;
         EXPECT_TRUE(startsWithLogTime(line) || line.rfind("   at ", 0) == 0) << line;
