@@ -7,6 +7,8 @@
 #include "bench/bench_support.h"
 #include "tools/testing/registry.h"
 
+#include "tools/testing/standin_service.h"
+
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -15,12 +17,7 @@
 
 namespace {
 
-std::wstring windowsPath(std::wstring path) {
-    for (wchar_t& c : path)
-        if (c == L'/')
-            c = L'\\';
-    return path;
-}
+const auto windowsPath = zra_testing::backslashed;
 
 double counterFrequency() {
     LARGE_INTEGER frequency;

@@ -15,7 +15,7 @@ std::wstring backslashed(std::wstring path) {
 }
 
 std::wstring quoteArgument(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
         return argument;
     std::wstring out = L"\"";
     size_t slashes = 0;
@@ -24,6 +24,7 @@ std::wstring quoteArgument(const std::wstring& argument) {
             ++slashes;
             continue;
         }
+        // Backslashes are literal unless they stand before a quote.
         out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
         slashes = 0;
         out += c;

@@ -17,7 +17,7 @@ namespace zra_testing {
 // Windows form of a path from the build (forward slashes turned round).
 std::wstring backslashed(std::wstring path);
 
-// One argument as the C runtime splits a command line back.
+// One argument quoted so that CommandLineToArgvW and the C runtime read it back unchanged.
 std::wstring quoteArgument(const std::wstring& argument);
 
 class StandinService {
