@@ -50,7 +50,8 @@ void expectFailure(const Failure& f, DWORD code, const std::wstring& context,
     EXPECT_EQ(function, f.function);
 }
 
-// Deletes a tree with the raw calls so that a fault in the code under test cannot leave it behind.
+// A fresh directory per case, removed with raw calls (tools/testing) so that a fault in the code
+// under test cannot leave it behind.
 class FileTest : public ::testing::Test {
 public:
     void SetUp() override {

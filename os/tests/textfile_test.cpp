@@ -22,7 +22,6 @@ std::string runTimeText(const std::wstring& message, DWORD code) {
                 0);
 }
 
-// Removes a directory tree given in long form.
 // A private directory under the temporary folder, removed with its contents.
 class TempDirTest : public ::testing::Test {
 protected:
