@@ -18,8 +18,6 @@ const wchar_t kDefaultPipeName[] = L"zrapipe";
 
 namespace {
 
-const wchar_t kConfigKey[] = L"SOFTWARE\\Varno\\ZRA Config\\Config";
-
 [[noreturn]] void fail(const std::wstring& context, DWORD code) {
     throw vexception(osErrorMessage(code, &context));
 }
@@ -308,152 +306,40 @@ std::map<std::string, double> parsePhaseStamps(const std::string& text) {
 
 // ---------------------------------------------------------------------------------------------
 
-StandinService::StandinService(const std::wstring& exe, const std::wstring& pipeName,
-                               const std::wstring& extraArguments) {
+namespace {
+zra_testing::StandinService::Options standinOptions() {
     // The stop event rather than the end of standard input: the service then needs no input
     // pipe, and a bench that dies leaves a service that at least is not fed garbage.
-    const std::wstring eventName =
-        format(L"zra-bench-standin-stop-%u-%u", ::GetCurrentProcessId(), ::GetTickCount());
-    stopEvent_.reset(::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
-    if (!stopEvent_)
-        fail(L"CreateEventW " + eventName, ::GetLastError());
-
-    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inheritable, 0))
-        fail(L"CreatePipe", ::GetLastError());
-    output_.reset(readEnd);
-    base::ScopedHandle childOutput(writeEnd);
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    base::ScopedFileHandle input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ, &inheritable,
-                                               OPEN_EXISTING, 0, nullptr));
-
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input.get();
-    startup.hStdOutput = childOutput.get();
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring commandLine = quoted(exe) + L" --pipe " + pipeName + L" --no-stdin --stop-event " +
-                               eventName + L" " + extraArguments;
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                          &startup, &info))
-        fail(L"Unable to start " + exe, ::GetLastError());
-    ::CloseHandle(info.hThread);
-    process_.reset(info.hProcess);
-    childOutput.reset(); // the service's exit must end our reads
-
-    std::string seen;
-    for (;;) {
-        char buffer[256];
-        DWORD count = 0;
-        if (!::ReadFile(output_.get(), buffer, sizeof buffer, &count, nullptr) || count == 0) {
-            DWORD code = 0;
-            ::WaitForSingleObject(process_.get(), 5000);
-            ::GetExitCodeProcess(process_.get(), &code);
-            throw vexception(format(L"The stand-in service ended with exit code %u before it was "
-                                    L"ready (is another server on pipe %s?)",
-                                    static_cast<unsigned>(code), pipeName.c_str()));
-        }
-        seen.append(buffer, count);
-        if (seen.find("ready") != std::string::npos)
-            break;
-    }
+    zra_testing::StandinService::Options options;
+    options.stop = zra_testing::StandinService::Options::Stop::Event;
+    options.inheritErrors = true;
+    return options;
 }
 
+std::vector<std::wstring> standinArguments(const std::wstring& pipeName,
+                                           const std::vector<std::wstring>& extra) {
+    std::vector<std::wstring> arguments = {L"--pipe", pipeName};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return arguments;
+}
+} // namespace
+
+StandinService::StandinService(const std::wstring& exe, const std::wstring& pipeName,
+                               const std::vector<std::wstring>& extraArguments)
+    : zra_testing::StandinService(exe, standinArguments(pipeName, extraArguments),
+                                  standinOptions()) {}
+
 StandinService::~StandinService() {
-    ::SetEvent(stopEvent_.get());
-    if (::WaitForSingleObject(process_.get(), 10000) != WAIT_OBJECT_0) {
-        print(L"warning: the stand-in service did not stop; terminating it\n");
-        ::TerminateProcess(process_.get(), 1);
-        ::WaitForSingleObject(process_.get(), 5000);
-    }
+    stop();
+    if (!stoppedCleanly())
+        print(L"warning: the stand-in service did not stop; it was terminated\n");
 }
 
 // ---------------------------------------------------------------------------------------------
 
 PipeNameOverride::PipeNameOverride(const std::wstring& pipeName) {
-    if (pipeName == kDefaultPipeName)
-        return;
-    const REGSAM view = KEY_WOW64_32KEY;
-    // Walk down the key path, noting each key that has to be made so it can go again.
-    std::wstring path;
-    base::ScopedRegKey key;
-    std::wstring rest = kConfigKey;
-    try {
-        for (;;) {
-            const size_t slash = rest.find(L'\\');
-            path += (path.empty() ? L"" : L"\\") + rest.substr(0, slash);
-            rest = slash == std::wstring::npos ? std::wstring() : rest.substr(slash + 1);
-            HKEY opened = nullptr;
-            DWORD disposition = 0;
-            const LONG status =
-                ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                                  KEY_READ | KEY_WRITE | view, nullptr, &opened, &disposition);
-            if (status != ERROR_SUCCESS)
-                fail(L"RegCreateKeyExW HKLM\\" + path, status);
-            key.reset(opened);
-            if (disposition == REG_CREATED_NEW_KEY)
-                createdKeys_.push_back(path);
-            if (rest.empty())
-                break;
-        }
-        active_ = true;
-
-        DWORD size = 0;
-        LONG status =
-            ::RegQueryValueExW(key.get(), kDefaultPipeName, nullptr, &oldType_, nullptr, &size);
-        if (status == ERROR_SUCCESS) {
-            oldData_.resize(size);
-            status = ::RegQueryValueExW(key.get(), kDefaultPipeName, nullptr, &oldType_,
-                                        oldData_.empty() ? nullptr : oldData_.data(), &size);
-            if (status != ERROR_SUCCESS)
-                fail(L"RegQueryValueExW zrapipe", status);
-            oldData_.resize(size);
-            hadValue_ = true;
-        } else if (status != ERROR_FILE_NOT_FOUND) {
-            fail(L"RegQueryValueExW zrapipe", status);
-        }
-        status = ::RegSetValueExW(key.get(), kDefaultPipeName, 0, REG_SZ,
-                                  reinterpret_cast<const BYTE*>(pipeName.c_str()),
-                                  static_cast<DWORD>((pipeName.size() + 1) * sizeof(wchar_t)));
-        if (status != ERROR_SUCCESS)
-            fail(L"RegSetValueExW zrapipe", status);
-    } catch (...) {
-        active_ = true;
-        restore();
-        throw;
-    }
-}
-
-PipeNameOverride::~PipeNameOverride() {
-    restore();
-}
-
-void PipeNameOverride::restore() noexcept {
-    if (!active_)
-        return;
-    active_ = false;
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &key) ==
-        ERROR_SUCCESS) {
-        base::ScopedRegKey owned(key);
-        LONG status = hadValue_ ? ::RegSetValueExW(key, kDefaultPipeName, 0, oldType_,
-                                                   oldData_.empty() ? nullptr : oldData_.data(),
-                                                   static_cast<DWORD>(oldData_.size()))
-                                : ::RegDeleteValueW(key, kDefaultPipeName);
-        if (status != ERROR_SUCCESS && !(status == ERROR_FILE_NOT_FOUND && !hadValue_))
-            print(L"warning: could not restore the registry value zrapipe (error %d)\n",
-                  static_cast<int>(status));
-    }
-    for (auto it = createdKeys_.rbegin(); it != createdKeys_.rend(); ++it) {
-        const LONG status = ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, it->c_str(), KEY_WOW64_32KEY, 0);
-        if (status != ERROR_SUCCESS)
-            print(L"warning: could not remove the key HKLM\\%s made for the bench (error %d)\n",
-                  it->c_str(), static_cast<int>(status));
-    }
+    if (pipeName != kDefaultPipeName)
+        value_.emplace(zra_testing::panelPipeName(pipeName));
 }
 
 } // namespace bench

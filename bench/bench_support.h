@@ -4,9 +4,12 @@
 
 #include "base/scoped_handle.h"
 #include "base/win32.h"
+#include "tools/testing/registry.h"
+#include "tools/testing/standin_service.h"
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,41 +51,24 @@ private:
     std::vector<std::pair<std::wstring, std::wstring>> values_;
 };
 
-// The stand-in management service as a child process, serving until this object goes away.
-// Its standard error is this program's, so its complaints are seen.
-class StandinService {
+// The stand-in management service as a child process on pipeName, serving until this object goes
+// away, when its stop event is set. Its standard error is this program's, so its complaints are
+// seen; throws when it does not get ready.
+class StandinService : public zra_testing::StandinService {
 public:
-    // Starts exe with the given extra arguments and waits for its "ready" line.
     StandinService(const std::wstring& exe, const std::wstring& pipeName,
-                   const std::wstring& extraArguments);
-    StandinService(const StandinService&) = delete;
-    StandinService& operator=(const StandinService&) = delete;
+                   const std::vector<std::wstring>& extraArguments);
     ~StandinService();
-
-private:
-    base::ScopedHandle process_;
-    base::ScopedHandle stopEvent_;
-    base::ScopedFileHandle output_;
 };
 
-// Points the service client at another pipe through HKLM\SOFTWARE\Varno\ZRA Config\Config
-// "zrapipe" (32-bit view), and puts back exactly what was there: the old value (type and data),
-// or no value, and no keys that this object had to create. Does nothing for the default name.
+// Points the service client at another pipe through the panel's configuration key ("zrapipe",
+// 32-bit view), and puts back exactly what was there. Does nothing for the default name.
 class PipeNameOverride {
 public:
     explicit PipeNameOverride(const std::wstring& pipeName);
-    PipeNameOverride(const PipeNameOverride&) = delete;
-    PipeNameOverride& operator=(const PipeNameOverride&) = delete;
-    ~PipeNameOverride();
 
 private:
-    void restore() noexcept;
-
-    bool active_ = false;
-    std::vector<std::wstring> createdKeys_; // deepest last
-    bool hadValue_ = false;
-    DWORD oldType_ = 0;
-    std::vector<uint8_t> oldData_;
+    std::optional<zra_testing::ScopedValue> value_;
 };
 
 // Standard handles for measured programs: NUL for input and for output, inheritable.

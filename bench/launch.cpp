@@ -171,65 +171,21 @@ void measurePhases(uint32_t runs, uint32_t gapMs, const std::wstring& traced,
                  bench::median(minimalStarts), bench::median(minimalExits));
 }
 
-// One value of the panel's configuration key (32-bit view), set for the life of the object; what
-// was there before is put back.
-class ScopedConfigValue {
-public:
-    ScopedConfigValue(const wchar_t* name, DWORD type, const void* data, DWORD size) : name_(name) {
-        HKEY key = nullptr;
-        const LONG status = ::RegCreateKeyExW(
-            HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varno\\ZRA Config\\Config", 0, nullptr, 0,
-            KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr);
-        if (status != ERROR_SUCCESS)
-            throw std::runtime_error("cannot open the panel's configuration key");
-        key_.reset(key);
-        DWORD oldSize = 0;
-        had_ =
-            ::RegQueryValueExW(key, name, nullptr, &oldType_, nullptr, &oldSize) == ERROR_SUCCESS;
-        old_.resize(oldSize);
-        if (had_ && oldSize != 0)
-            ::RegQueryValueExW(key, name, nullptr, &oldType_, old_.data(), &oldSize);
-        set(type, data, size);
-    }
-    ScopedConfigValue(const ScopedConfigValue&) = delete;
-    ScopedConfigValue& operator=(const ScopedConfigValue&) = delete;
-    ~ScopedConfigValue() {
-        if (had_)
-            ::RegSetValueExW(key_.get(), name_, 0, oldType_, old_.data(),
-                             static_cast<DWORD>(old_.size()));
-        else
-            ::RegDeleteValueW(key_.get(), name_);
-    }
-    void set(DWORD type, const void* data, DWORD size) {
-        if (::RegSetValueExW(key_.get(), name_, 0, type, static_cast<const BYTE*>(data), size) !=
-            ERROR_SUCCESS)
-            throw std::runtime_error("cannot set a value of the panel's configuration key");
-    }
-
-private:
-    const wchar_t* name_;
-    base::ScopedRegKey key_;
-    bool had_ = false;
-    DWORD oldType_ = 0;
-    std::vector<BYTE> old_;
-};
-
 // The launcher with the Debug switch on (every record also goes to the rotated debug log in the
 // product root) against the same launcher with it off, in alternating rounds.
 void measureDebugSwitch(uint32_t rounds, uint32_t gapMs, const bench::Program& launcher,
                         const std::wstring& root, const bench::NullHandles& nul) {
     ::CreateDirectoryW((root + L"\\admin\\logs").c_str(), nullptr);
-    ScopedConfigValue productRoot(L"PRODUCT_ROOT_D", REG_SZ, root.c_str(),
-                                  static_cast<DWORD>((root.size() + 1) * sizeof(wchar_t)));
-    const DWORD on = 1, off = 0;
-    ScopedConfigValue debug(L"Debug", REG_DWORD, &off, sizeof off);
+    const auto productRoot =
+        zra_testing::panelValue(L"PRODUCT_ROOT_D", zra_testing::RegistryValue::text(root));
+    auto debug = zra_testing::panelValue(L"Debug", zra_testing::RegistryValue::dword(0));
     std::vector<double> ratios, onTimes, offTimes;
     for (uint32_t round = 0; round <= rounds; ++round) {
         double times[2] = {};
         for (int i = 0; i < 2; ++i) {
             // Alternate which variant goes first, so neither always follows the other.
             const bool debugOn = (i == 0) == (round % 2 == 0);
-            debug.set(REG_DWORD, debugOn ? &on : &off, sizeof on);
+            debug.set(zra_testing::RegistryValue::dword(debugOn ? 1 : 0));
             ::Sleep(gapMs);
             const double start = bench::now();
             bench::runProcess(launcher.application, launcher.commandLine, nul.input(), nul.output(),
@@ -275,8 +231,7 @@ int run(int argc, wchar_t** argv) {
     bench::PipeNameOverride override(pipeName);
     // From panel version 11.6.0 on, the launcher runs an .exe examination directly.
     bench::StandinService service(standinExe, pipeName,
-                                  L"--root " + bench::quoted(root) +
-                                      L" --set \"value PANEL_VERSION=18.0.61\"");
+                                  {L"--root", root, L"--set", L"value PANEL_VERSION=18.0.61"});
 
     std::vector<bench::Program> programs = {
         {L"launcher", launcher, bench::quoted(launcher) + L" " + bench::quoted(child), 0, {}},

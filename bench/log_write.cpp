@@ -15,7 +15,8 @@
 #include "logging/log.h"
 #include "logging/log_line.h"
 #include "logging/varno_log.h"
-#include "registry/registry.h"
+#include "tools/testing/registry.h"
+#include "tools/testing/temp.h"
 
 #include <algorithm>
 #include <functional>
@@ -32,76 +33,38 @@ namespace {
 }
 
 // One value of the configuration key for the run; what was there before (or nothing) comes back.
+// The Debug switch's cache is reset both ways.
 class ConfigValue {
 public:
-    ConfigValue(const wchar_t* name, DWORD type, const void* data, DWORD size) : name_(name) {
-        const LONG status =
-            ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, registry::kConfigKey, 0, nullptr, 0,
-                              KEY_READ | KEY_WRITE | KEY_WOW64_32KEY, nullptr, key_.put(), nullptr);
-        if (status != ERROR_SUCCESS)
-            fail(L"RegCreateKeyExW HKLM\\" + std::wstring(registry::kConfigKey), status);
-        DWORD oldSize = 0;
-        if (::RegQueryValueExW(key_.get(), name, nullptr, &oldType_, nullptr, &oldSize) ==
-            ERROR_SUCCESS) {
-            old_.resize(oldSize);
-            hadValue_ =
-                ::RegQueryValueExW(key_.get(), name, nullptr, &oldType_,
-                                   old_.empty() ? nullptr : old_.data(), &oldSize) == ERROR_SUCCESS;
-        }
-        if (data)
-            ::RegSetValueExW(key_.get(), name, 0, type, static_cast<const BYTE*>(data), size);
-        else
-            ::RegDeleteValueW(key_.get(), name);
+    ConfigValue(const wchar_t* name, const zra_testing::RegistryValue& value)
+        : value_(zra_testing::panelValue(name, value)) {
         resetDebugSwitchCache();
     }
     ~ConfigValue() {
-        if (hadValue_)
-            ::RegSetValueExW(key_.get(), name_.c_str(), 0, oldType_, old_.data(),
-                             static_cast<DWORD>(old_.size()));
-        else
-            ::RegDeleteValueW(key_.get(), name_.c_str());
+        value_.reset();
         resetDebugSwitchCache();
     }
     ConfigValue(const ConfigValue&) = delete;
     ConfigValue& operator=(const ConfigValue&) = delete;
 
 private:
-    std::wstring name_;
-    base::ScopedRegKey key_;
-    bool hadValue_ = false;
-    DWORD oldType_ = REG_NONE;
-    std::vector<BYTE> old_;
+    std::optional<zra_testing::ScopedValue> value_;
 };
 
+// A product root with an empty log directory, removed with what the run wrote.
 class ProductRoot {
 public:
     ProductRoot() {
-        wchar_t temp[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, temp);
-        root_ = format(L"%sbench-log-%u", temp, static_cast<unsigned>(::GetCurrentProcessId()));
-        for (const std::wstring& directory : {root_, root_ + L"\\admin", logs()})
+        for (const std::wstring& directory : {root_ + L"\\admin", logs()})
             if (!::CreateDirectoryW(directory.c_str(), nullptr))
                 fail(L"CreateDirectoryW " + directory, ::GetLastError());
-    }
-    ~ProductRoot() {
-        WIN32_FIND_DATAW data;
-        HANDLE find = ::FindFirstFileW((logs() + L"\\*").c_str(), &data);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                    ::DeleteFileW((logs() + L"\\" + data.cFileName).c_str());
-            } while (::FindNextFileW(find, &data));
-            ::FindClose(find);
-        }
-        ::RemoveDirectoryW(logs().c_str());
-        ::RemoveDirectoryW((root_ + L"\\admin").c_str());
-        ::RemoveDirectoryW(root_.c_str());
     }
     const std::wstring& path() const { return root_; }
     std::wstring logs() const { return root_ + L"\\admin\\logs"; }
 
 private:
-    std::wstring root_;
+    zra_testing::TempDirectory directory_{L"bench-log"};
+    std::wstring root_ = directory_.path();
 };
 
 void makeFile(const std::wstring& path, const std::wstring& text) {
@@ -144,13 +107,12 @@ int run(int argc, wchar_t** argv) {
     const bool diagnostic = options.number(L"diagnostic", 1, 0, 1) != 0;
 
     ProductRoot root;
-    const DWORD on = 1;
-    ConfigValue debug(L"Debug", REG_DWORD, &on, sizeof on);
-    ConfigValue productRoot(L"PRODUCT_ROOT_D", REG_SZ, root.path().c_str(),
-                            static_cast<DWORD>((root.path().size() + 1) * sizeof(wchar_t)));
-    ConfigValue enabled(L"log_debug_enabled", REG_NONE, nullptr, 0);
-    ConfigValue history(L"log_debug_history", REG_NONE, nullptr, 0);
-    ConfigValue rotation(L"log_debug_rotation", REG_NONE, nullptr, 0);
+    using zra_testing::RegistryValue;
+    ConfigValue debug(L"Debug", RegistryValue::dword(1));
+    ConfigValue productRoot(L"PRODUCT_ROOT_D", RegistryValue::text(root.path()));
+    ConfigValue enabled(L"log_debug_enabled", RegistryValue::absent());
+    ConfigValue history(L"log_debug_history", RegistryValue::absent());
+    ConfigValue rotation(L"log_debug_rotation", RegistryValue::absent());
 
     // As many older files as the default history keeps: cleanup looks at them and deletes none.
     VDateTime day = VDateTime::now();

@@ -139,7 +139,7 @@ int run(int argc, wchar_t** argv) {
     const std::wstring standinExe = options.text(L"standin", ZRA_STANDIN_SERVICE_EXE);
 
     bench::PipeNameOverride override(pipeName);
-    bench::StandinService service(standinExe, pipeName, L"");
+    bench::StandinService service(standinExe, pipeName, {});
 
     // Every side has a connection of its own to the one service, which serves each connection on
     // a thread of its own.

@@ -99,7 +99,7 @@ endfunction()
 
 # zra_add_test(NAME SOURCES a.cpp ... LIBS lib ... [NO_GTEST_MAIN] [ISOLATED])
 # One ctest entry per test exe, judged by its exit code and googletest's summary together
-# (run-gtest.cmake). Test programs that write or read the panel's machine-wide state (the
+# (run-gtest.cmake); every one links the shared test helpers (tools/testing). Test programs that write or read the panel's machine-wide state (the
 # configuration key with the Debug switch and pipe name override, the service's pipe, the
 # servicing keys and mutexes of the readiness check, the event-log registration) hold one lock so
 # they never overlap; ISOLATED marks a program that touches none of it, which then runs in parallel
@@ -111,9 +111,9 @@ function(zra_add_test name)
     cmake_parse_arguments(T "NO_GTEST_MAIN;ISOLATED" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     if(T_NO_GTEST_MAIN)
-        target_link_libraries(${name} PRIVATE ${T_LIBS} gtest)
+        target_link_libraries(${name} PRIVATE ${T_LIBS} zra_testing gtest)
     else()
-        target_link_libraries(${name} PRIVATE ${T_LIBS} gtest_main)
+        target_link_libraries(${name} PRIVATE ${T_LIBS} zra_testing gtest_main)
     endif()
     set(timeout 600)
     # The judge stops the program a little before ctest would stop the judge, so a hang still shows

@@ -5,7 +5,9 @@
 
 #include "base/exception.h"
 #include "bench/bench_support.h"
-#include "launcher/tests/scoped_test_registry.h"
+#include "tools/testing/registry.h"
+
+#include "tools/testing/standin_service.h"
 
 #include <gtest/gtest.h>
 
@@ -15,12 +17,7 @@
 
 namespace {
 
-std::wstring windowsPath(std::wstring path) {
-    for (wchar_t& c : path)
-        if (c == L'/')
-            c = L'\\';
-    return path;
-}
+const auto windowsPath = zra_testing::backslashed;
 
 double counterFrequency() {
     LARGE_INTEGER frequency;
@@ -191,9 +188,9 @@ TEST(CheckFloor, DecidesLikeTheLauncherOnEveryServicingKey) {
     };
     const bench::NullHandles nul;
     for (const Case& c : cases) {
-        std::unique_ptr<testreg::ScopedKey> key;
+        std::unique_ptr<zra_testing::ScopedKey> key;
         if (c.key != nullptr)
-            key.reset(new testreg::ScopedKey(HKEY_LOCAL_MACHINE, base + c.key, c.view));
+            key.reset(new zra_testing::ScopedKey(HKEY_LOCAL_MACHINE, base + c.key, c.view));
         const std::wstring name = c.key != nullptr ? c.key : L"(none)";
         DWORD launcherCode = 0;
         bench::runCaptured(launcher, bench::quoted(launcher) + L" --check-system", nul.input(),

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "base/win32.h"
+#include "tools/testing/registry.h"
+#include "tools/testing/temp.h"
 
 #include <gtest/gtest.h>
 
@@ -11,78 +13,24 @@
 
 namespace zra_test {
 
-constexpr wchar_t kPanelConfigKey[] = L"SOFTWARE\\Varno\\ZRA Config\\Config";
-
-// One value of the configuration key, set (or removed) for a scope. The key itself is left in
-// place: the program creates it at every start anyway.
-class ScopedConfigValue {
+// One value of the configuration key, set (or removed) for a scope.
+class ScopedConfigValue : public zra_testing::ScopedValue {
 public:
     static ScopedConfigValue dword(const wchar_t* name, DWORD value) {
-        return ScopedConfigValue(name, REG_DWORD, &value, sizeof value);
+        return {name, zra_testing::RegistryValue::dword(value)};
     }
     static ScopedConfigValue text(const wchar_t* name, const std::wstring& value,
                                   DWORD type = REG_SZ) {
-        return ScopedConfigValue(name, type, value.c_str(),
-                                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        return {name, zra_testing::RegistryValue::text(value, type)};
     }
     static ScopedConfigValue absent(const wchar_t* name) {
-        return ScopedConfigValue(name, REG_NONE, nullptr, 0);
-    }
-
-    ScopedConfigValue(ScopedConfigValue&& other) noexcept
-        : name_(std::move(other.name_)), hadValue_(other.hadValue_), oldType_(other.oldType_),
-          oldData_(std::move(other.oldData_)), owns_(other.owns_) {
-        other.owns_ = false;
-    }
-    ScopedConfigValue& operator=(ScopedConfigValue&&) = delete;
-    ~ScopedConfigValue() {
-        if (!owns_)
-            return;
-        HKEY key = open();
-        if (!key)
-            return;
-        if (hadValue_)
-            ::RegSetValueExW(key, name_.c_str(), 0, oldType_, oldData_.data(),
-                             static_cast<DWORD>(oldData_.size()));
-        else
-            ::RegDeleteValueW(key, name_.c_str());
-        ::RegCloseKey(key);
+        return {name, zra_testing::RegistryValue::absent()};
     }
 
 private:
-    ScopedConfigValue(const wchar_t* name, DWORD type, const void* data, DWORD size) : name_(name) {
-        HKEY key = open();
-        if (!key)
-            return;
-        owns_ = true;
-        DWORD oldSize = 0;
-        if (::RegQueryValueExW(key, name, nullptr, &oldType_, nullptr, &oldSize) == ERROR_SUCCESS) {
-            hadValue_ = true;
-            oldData_.resize(oldSize);
-            ::RegQueryValueExW(key, name, nullptr, &oldType_, oldData_.data(), &oldSize);
-        }
-        if (type == REG_NONE)
-            ::RegDeleteValueW(key, name);
-        else
-            EXPECT_EQ(ERROR_SUCCESS,
-                      ::RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size));
-        ::RegCloseKey(key);
-    }
-
-    static HKEY open() {
-        HKEY key = nullptr;
-        const LONG code =
-            ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPanelConfigKey, 0, nullptr, 0,
-                              KEY_READ | KEY_WRITE | KEY_WOW64_32KEY, nullptr, &key, nullptr);
-        EXPECT_EQ(ERROR_SUCCESS, code);
-        return code == ERROR_SUCCESS ? key : nullptr;
-    }
-
-    std::wstring name_;
-    bool hadValue_ = false;
-    DWORD oldType_ = REG_NONE;
-    std::vector<BYTE> oldData_;
-    bool owns_ = false;
+    ScopedConfigValue(const wchar_t* name, const zra_testing::RegistryValue& value)
+        : ScopedValue(HKEY_LOCAL_MACHINE, zra_testing::kPanelConfigKey, name, value,
+                      KEY_WOW64_32KEY) {}
 };
 
 // The four dump values at once; anything not given is removed for the scope.
@@ -99,46 +47,7 @@ struct DumpConfig {
     }
 };
 
-// A fresh directory under the temporary directory, removed with everything in it at the end.
-class TempDirectory {
-public:
-    TempDirectory() {
-        wchar_t base[MAX_PATH] = {};
-        ::GetTempPathW(MAX_PATH, base);
-        static int counter = 0;
-        path_ = std::wstring(base) + L"zra-crash-" + std::to_wstring(::GetCurrentProcessId()) +
-                L"-" + std::to_wstring(++counter);
-        EXPECT_TRUE(::CreateDirectoryW(path_.c_str(), nullptr));
-    }
-    ~TempDirectory() { removeTree(L"\\\\?\\" + path_); }
-    TempDirectory(const TempDirectory&) = delete;
-    TempDirectory& operator=(const TempDirectory&) = delete;
-    const std::wstring& path() const { return path_; }
-
-    static void removeTree(const std::wstring& path) {
-        WIN32_FIND_DATAW data;
-        HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &data);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                const std::wstring name = data.cFileName;
-                if (name == L"." || name == L"..")
-                    continue;
-                const std::wstring child = path + L"\\" + name;
-                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    removeTree(child);
-                } else {
-                    ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                    ::DeleteFileW(child.c_str());
-                }
-            } while (::FindNextFileW(find, &data));
-            ::FindClose(find);
-        }
-        ::RemoveDirectoryW(path.c_str());
-    }
-
-private:
-    std::wstring path_;
-};
+using zra_testing::TempDirectory;
 
 // Names of the entries of a directory, "." and ".." left out, in search order.
 inline std::vector<std::wstring> listNames(const std::wstring& directory) {

@@ -187,8 +187,8 @@ TEST(CrashDumpInfo, ConfigurationDecidesWhetherAndWhereDumpsGo) {
                 EXPECT_EQ(c.madeBeforeTheFailure, zra_test::directoryExists(defaultLocation));
             }
         }
-        zra_test::TempDirectory::removeTree(root);
-        zra_test::TempDirectory::removeTree(temp.path() + L"\\custom");
+        zra_testing::removeTree(root);
+        zra_testing::removeTree(temp.path() + L"\\custom");
     }
     ::SetEnvironmentVariableW(L"ZRA_CRASH_TEST_ROOT", nullptr);
 }

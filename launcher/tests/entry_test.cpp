@@ -6,7 +6,6 @@
 #include "base/se_translator.h"
 #include "crash/crash_dump.h"
 #include "logging/execute_context.h"
-#include "stdout_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 #include "tools/testing/fault_codes.h"
+#include "tools/testing/stdout_capture.h"
 
 namespace {
 
@@ -52,7 +52,8 @@ RunResult run(std::vector<std::wstring> args, ExaminationRunner road) {
     // Each run stands for a process of its own: no console record came before it.
     varno::logging::routingTable()[varno::logging::kConsoleUsed] = 0;
     Args a(std::move(args));
-    StdoutCapture capture;
+    // The launcher writes through the standard output handle; the runtime's stays with googletest.
+    zra_testing::StdoutCapture capture(zra_testing::StdoutCapture::Options{false});
     const int code = launcherMain(a.argc(), a.argv(), road);
     return {code, capture.finish()};
 }

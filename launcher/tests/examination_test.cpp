@@ -46,8 +46,8 @@ protected:
 
     runner::RunResult launch(const std::vector<std::wstring>& serviceLines,
                              const std::vector<std::wstring>& args) {
-        ScopedPipeName name(pipe);
-        StandinService service(pipe, root, serviceLines);
+        const auto name = zra_testing::panelPipeName(pipe);
+        const auto service = startService(pipe, root, serviceLines);
         runner::RunOptions options;
         options.timeoutMs = 60000;
         options.workingDirectory = work;
@@ -242,8 +242,8 @@ TEST_F(Examination, AKilledLauncherTakesItsChildWithIt) {
     ScopedEnvironment mark(L"ZRA_CHILD_MARK_DIR", marks);
     ScopedEnvironment sleep(L"ZRA_CHILD_SLEEP_MS", L"30000");
     ScopedEnvironment done(L"ZRA_CHILD_DONE_FILE", base / L"done");
-    ScopedPipeName name(pipe);
-    StandinService service(pipe, root, {L"value PANEL_VERSION=11.5.30"});
+    const auto name = zra_testing::panelPipeName(pipe);
+    const auto service = startService(pipe, root, {L"value PANEL_VERSION=11.5.30"});
 
     SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
     base::ScopedFileHandle nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,

@@ -4,8 +4,8 @@
 #include "base/scoped_handle.h"
 #include "base/text.h"
 #include "base/win32.h"
-#include "scoped_test_registry.h"
 #include "tools/runner/run_process.h"
+#include "tools/testing/registry.h"
 
 #include <sddl.h>
 
@@ -17,7 +17,6 @@
 
 namespace {
 
-const wchar_t kConfigKey[] = L"SOFTWARE\\Varno\\ZRA Config\\Config";
 const wchar_t kInProgressKey[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\InProgress";
 const wchar_t kServicingKey[] =
@@ -62,8 +61,8 @@ std::unique_ptr<base::ScopedHandle> holdInstallerMutex() {
 }
 
 // Windows writes the servicing keys in the native view only; so do the tests.
-std::unique_ptr<testreg::ScopedKey> nativeKey(const wchar_t* path) {
-    return std::make_unique<testreg::ScopedKey>(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY);
+std::unique_ptr<zra_testing::ScopedKey> nativeKey(const wchar_t* path) {
+    return std::make_unique<zra_testing::ScopedKey>(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY);
 }
 
 class CheckSystem : public ::testing::Test {
@@ -71,8 +70,8 @@ protected:
     void SetUp() override {
         // A leftover key or mutex would make every expectation below meaningless.
         for (const wchar_t* key : {kInProgressKey, kServicingKey, kUpdateKey}) {
-            ASSERT_FALSE(testreg::keyPresent(HKEY_LOCAL_MACHINE, key, KEY_WOW64_64KEY));
-            ASSERT_FALSE(testreg::keyPresent(HKEY_LOCAL_MACHINE, key, KEY_WOW64_32KEY));
+            ASSERT_FALSE(zra_testing::keyExists(HKEY_LOCAL_MACHINE, key, KEY_WOW64_64KEY));
+            ASSERT_FALSE(zra_testing::keyExists(HKEY_LOCAL_MACHINE, key, KEY_WOW64_32KEY));
         }
         base::ScopedHandle mutex(::OpenMutexW(READ_CONTROL, FALSE, L"Global\\_MSIExecute"));
         ASSERT_FALSE(mutex.valid());
@@ -128,9 +127,9 @@ TEST_F(CheckSystem, BothChecksReportAndRestartFollowsTheMutexMessageOnItsLine) {
 
 TEST_F(CheckSystem, KeysOfThe32BitViewAreNotTheSystemsKeys) {
     // A 32-bit launcher that forgot the view would read Wow6432Node, where Windows never writes.
-    testreg::ScopedKey inProgress(HKEY_LOCAL_MACHINE, kInProgressKey, KEY_WOW64_32KEY);
-    testreg::ScopedKey update(HKEY_LOCAL_MACHINE, kUpdateKey, KEY_WOW64_32KEY);
-    ASSERT_FALSE(testreg::keyPresent(HKEY_LOCAL_MACHINE, kUpdateKey, KEY_WOW64_64KEY));
+    zra_testing::ScopedKey inProgress(HKEY_LOCAL_MACHINE, kInProgressKey, KEY_WOW64_32KEY);
+    zra_testing::ScopedKey update(HKEY_LOCAL_MACHINE, kUpdateKey, KEY_WOW64_32KEY);
+    ASSERT_FALSE(zra_testing::keyExists(HKEY_LOCAL_MACHINE, kUpdateKey, KEY_WOW64_64KEY));
     expectCheck("", 0);
 }
 
@@ -201,8 +200,7 @@ TEST(LauncherFailure, NoArgumentPrintsTheMessageOnly) {
 
 TEST(LauncherFailure, DebugSwitchAddsTheTrailOfLocations) {
     {
-        testreg::ScopedDwordValue debug(HKEY_LOCAL_MACHINE, kConfigKey, L"Debug", 1,
-                                        KEY_WOW64_32KEY);
+        const auto debug = zra_testing::panelValue(L"Debug", zra_testing::RegistryValue::dword(1));
         const runner::RunResult r = launch({});
         EXPECT_EQ("Incorrect launching options.\n   at (wmain line 66)\n"
                   "   at Failed to launch an examination.(wmain line 120)",
@@ -211,8 +209,7 @@ TEST(LauncherFailure, DebugSwitchAddsTheTrailOfLocations) {
     }
     {
         // Only a non-zero value switches it on.
-        testreg::ScopedDwordValue debug(HKEY_LOCAL_MACHINE, kConfigKey, L"Debug", 0,
-                                        KEY_WOW64_32KEY);
+        const auto debug = zra_testing::panelValue(L"Debug", zra_testing::RegistryValue::dword(0));
         EXPECT_EQ("Incorrect launching options.", launch({}).out);
     }
 }

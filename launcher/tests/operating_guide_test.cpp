@@ -4,10 +4,10 @@
 // an examination must be readable from the debug log alone.
 #include "base/text.h"
 #include "base/win32.h"
-#include "scoped_test_registry.h"
 #include "standin_service.h"
 #include "tools/children/child_test_support.h"
 #include "tools/runner/run_process.h"
+#include "tools/testing/text.h"
 
 #include <gtest/gtest.h>
 
@@ -39,27 +39,13 @@ std::string readGuide() {
     return text;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        result.push_back(line);
-        start = end + 1;
-    }
-    return result;
-}
+using zra_testing::splitLines;
 
 // The rows of the table under the heading that begins with heading.
 std::vector<GuideRow> failureTable(const std::string& guide, const std::string& heading) {
     std::vector<GuideRow> rows;
     bool inSection = false;
-    for (const std::string& line : lines(guide)) {
+    for (const std::string& line : splitLines(guide)) {
         if (line.rfind("## ", 0) == 0) {
             inSection = line.rfind(heading, 0) == 0;
             continue;
@@ -189,14 +175,14 @@ public:
                              const std::vector<std::wstring>& options = {}) {
         lines.insert(lines.begin(),
                      {std::wstring(L"secret pwd=") + kPassword, L"value PANEL_VERSION=12"});
-        ScopedPipeName name(pipe);
-        StandinService service(pipe, root, lines, options);
+        const auto name = zra_testing::panelPipeName(pipe);
+        const auto service = startService(pipe, root, lines, options);
         return run(args);
     }
 
     // The launcher alone, pointed at a pipe nobody serves.
     runner::RunResult launchWithoutService(const std::vector<std::wstring>& args) {
-        ScopedPipeName name(pipe);
+        const auto name = zra_testing::panelPipeName(pipe);
         return run(args);
     }
 
@@ -233,15 +219,14 @@ const std::map<std::string, Provocation>& provocations() {
          [](Scene& t) { return t.launchWithoutService({t.scripts + L"\\check.php"}); }},
         {"pipe-busy",
          [](Scene& t) {
-             testreg::ScopedDwordValue tries(HKEY_LOCAL_MACHINE, kConfigKey, L"PipeConnectTryCount",
-                                             1, KEY_WOW64_32KEY);
+             const auto tries = zra_testing::panelValue(L"PipeConnectTryCount",
+                                                        zra_testing::RegistryValue::dword(1));
              return t.launch({}, {t.scripts + L"\\check.php"}, {L"--busy"});
          }},
         {"pipe-name-type",
          [](Scene& t) {
-             const DWORD number = 1;
-             testreg::ScopedValue name(HKEY_LOCAL_MACHINE, kConfigKey, L"zrapipe", REG_DWORD,
-                                       &number, sizeof number, KEY_WOW64_32KEY);
+             const auto name =
+                 zra_testing::panelValue(L"zrapipe", zra_testing::RegistryValue::dword(1));
              return t.run({t.scripts + L"\\check.php"});
          }},
         {"service-closed",
@@ -390,9 +375,9 @@ bool startsWithLogTime(const std::string& line) {
 TEST(OperatingGuide, AFailureAndHowAnExaminationEndedCanBeReadFromTheDebugLog) {
     Scene scene;
     const std::wstring logs = scene.root + L"\\admin\\logs";
-    testreg::ScopedDwordValue debug(HKEY_LOCAL_MACHINE, kConfigKey, L"Debug", 1, KEY_WOW64_32KEY);
-    testreg::ScopedValue productRoot(HKEY_LOCAL_MACHINE, kConfigKey, L"PRODUCT_ROOT_D", scene.root,
-                                     KEY_WOW64_32KEY);
+    const auto debug = zra_testing::panelValue(L"Debug", zra_testing::RegistryValue::dword(1));
+    const auto productRoot =
+        zra_testing::panelValue(L"PRODUCT_ROOT_D", zra_testing::RegistryValue::text(scene.root));
 
     // Without its directory the log writes nothing and does not make one.
     EXPECT_EQ(1u, scene.run({}).exitCode);
@@ -422,7 +407,7 @@ TEST(OperatingGuide, AFailureAndHowAnExaminationEndedCanBeReadFromTheDebugLog) {
     EXPECT_NE(std::string::npos, log.find("two\\nlines")) << log;
     EXPECT_NE(std::string::npos, log.find(" *****, cmdLine ")) << log;
     // Every line is a record of its own, or a location of the failure record before it.
-    for (const std::string& line : lines(log)) {
+    for (const std::string& line : splitLines(log)) {
         if (line.empty())
             continue;
         EXPECT_TRUE(startsWithLogTime(line) || line.rfind("   at ", 0) == 0) << line;

@@ -3,11 +3,11 @@
 #include "logging/execute_context.h"
 #include "logging/log.h"
 #include "test_support.h"
+#include "tools/testing/text.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
-#include <sstream>
 
 using namespace varno::logging;
 using logging_test::RoutingGuard;
@@ -52,11 +52,7 @@ private:
 
 std::map<std::string, std::string> parseLines(const std::string& output) {
     std::map<std::string, std::string> values;
-    std::istringstream stream(output);
-    std::string line;
-    while (std::getline(stream, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    for (const std::string& line : zra_testing::splitLines(output)) {
         const size_t equals = line.find('=');
         if (equals != std::string::npos)
             values[line.substr(0, equals)] = line.substr(equals + 1);

@@ -1,11 +1,15 @@
 // Helpers shared by the logging tests: capturing the C runtime's standard output, running a probe
-// program with its output on a pipe, and setting the Debug switch for the length of a test.
+// program with its output on a pipe, and setting the Debug switch for the length of a test, on
+// top of the shared ones (tools/testing).
 #pragma once
 
 #include "base/exception.h"
 #include "base/scoped_handle.h"
 #include "base/win32.h"
 #include "logging/execute_context.h"
+#include "tools/testing/registry.h"
+#include "tools/testing/stdout_capture.h"
+#include "tools/testing/temp.h"
 
 #include <gtest/gtest.h>
 
@@ -28,47 +32,10 @@ inline std::wstring windowsPath(const char* path) {
     return result;
 }
 
-// Points the C runtime's descriptor 1 at a temporary file opened in text mode, as standard output
-// is at program start, and gives back every byte written until finish().
-class StdoutCapture {
+// The C runtime's descriptor 1 in text mode, as standard output is at program start.
+class StdoutCapture : public zra_testing::StdoutCapture {
 public:
-    StdoutCapture() {
-        wchar_t directory[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, directory);
-        ::GetTempFileNameW(directory, L"zlg", 0, path_);
-        std::fflush(stdout);
-        saved_ = _dup(1);
-        HANDLE file = ::CreateFileW(path_, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_TEXT);
-        _dup2(fd, 1);
-        _close(fd);
-    }
-    ~StdoutCapture() { finish(); }
-
-    std::string finish() {
-        if (saved_ >= 0) {
-            std::fflush(stdout);
-            _dup2(saved_, 1);
-            _close(saved_);
-            saved_ = -1;
-            base::ScopedFileHandle file(::CreateFileW(path_, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                                      nullptr));
-            char buffer[4096];
-            DWORD read = 0;
-            while (file && ::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read)
-                bytes_.append(buffer, read);
-            file.reset();
-            ::DeleteFileW(path_);
-        }
-        return bytes_;
-    }
-
-private:
-    wchar_t path_[MAX_PATH] = {};
-    int saved_ = -1;
-    std::string bytes_;
+    StdoutCapture() : zra_testing::StdoutCapture(Options{true, true}) {}
 };
 
 struct ChildResult {
@@ -112,73 +79,18 @@ inline ChildResult runChild(const std::wstring& program, const std::wstring& arg
     return result;
 }
 
-// Sets or removes one value of the configuration key (32-bit view) for the life of the object and
-// puts back exactly what was there (type and data, or no value), and removes the keys it had to
-// create.
-class ScopedConfigValue {
+// Sets or removes one value of the configuration key (32-bit view) for the life of the object.
+class ScopedConfigValue : public zra_testing::ScopedValue {
 public:
-    ScopedConfigValue(const wchar_t* name, std::optional<DWORD> value) : name_(name) {
-        open();
-        if (value)
-            set(REG_DWORD, &*value, sizeof(DWORD));
-        else
-            ::RegDeleteValueW(key_.get(), name_.c_str());
-    }
+    ScopedConfigValue(const wchar_t* name, std::optional<DWORD> value)
+        : ScopedValue(HKEY_LOCAL_MACHINE, zra_testing::kPanelConfigKey, name,
+                      value ? zra_testing::RegistryValue::dword(*value)
+                            : zra_testing::RegistryValue::absent(),
+                      KEY_WOW64_32KEY) {}
     // A string value of the given type (REG_SZ, REG_EXPAND_SZ).
-    ScopedConfigValue(const wchar_t* name, const std::wstring& text, DWORD type) : name_(name) {
-        open();
-        set(type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-    }
-    ~ScopedConfigValue() {
-        if (hadValue_)
-            set(previousType_, previous_.data(), static_cast<DWORD>(previous_.size()));
-        else
-            ::RegDeleteValueW(key_.get(), name_.c_str());
-        key_.reset();
-        for (int i = createdCount_ - 1; i >= 0; --i)
-            ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, created_[i], KEY_WOW64_32KEY, 0);
-    }
-    ScopedConfigValue(const ScopedConfigValue&) = delete;
-    ScopedConfigValue& operator=(const ScopedConfigValue&) = delete;
-
-private:
-    void open() {
-        const wchar_t* parts[] = {L"SOFTWARE\\Varno", L"SOFTWARE\\Varno\\ZRA Config",
-                                  L"SOFTWARE\\Varno\\ZRA Config\\Config"};
-        for (int i = 0; i < 3; ++i) {
-            HKEY key = nullptr;
-            DWORD disposition = 0;
-            if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, parts[i], 0, nullptr, 0,
-                                  KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
-                                  &disposition) != ERROR_SUCCESS)
-                throw std::runtime_error("cannot create the configuration key");
-            if (disposition == REG_CREATED_NEW_KEY)
-                created_[createdCount_++] = parts[i];
-            if (i == 2)
-                key_.reset(key);
-            else
-                ::RegCloseKey(key);
-        }
-        DWORD size = 0;
-        if (::RegQueryValueExW(key_.get(), name_.c_str(), nullptr, &previousType_, nullptr,
-                               &size) == ERROR_SUCCESS) {
-            previous_.resize(size);
-            hadValue_ = ::RegQueryValueExW(key_.get(), name_.c_str(), nullptr, &previousType_,
-                                           previous_.data(), &size) == ERROR_SUCCESS;
-            previous_.resize(size);
-        }
-    }
-    void set(DWORD type, const void* data, DWORD size) {
-        ::RegSetValueExW(key_.get(), name_.c_str(), 0, type, static_cast<const BYTE*>(data), size);
-    }
-
-    std::wstring name_;
-    base::ScopedRegKey key_;
-    bool hadValue_ = false;
-    DWORD previousType_ = REG_NONE;
-    std::vector<BYTE> previous_;
-    const wchar_t* created_[3] = {};
-    int createdCount_ = 0;
+    ScopedConfigValue(const wchar_t* name, const std::wstring& text, DWORD type)
+        : ScopedValue(HKEY_LOCAL_MACHINE, zra_testing::kPanelConfigKey, name,
+                      zra_testing::RegistryValue::text(text, type), KEY_WOW64_32KEY) {}
 };
 
 // The "Debug" value for the life of the object; the cached switch is reset both ways.
@@ -201,27 +113,15 @@ private:
 
 // A key under HKEY_LOCAL_MACHINE that the test may make: removed with everything below it at the
 // end unless it was there before.
-class ScopedNewKey {
+class ScopedNewKey : public zra_testing::ScopedKey {
 public:
-    explicit ScopedNewKey(std::wstring subKey) : subKey_(std::move(subKey)) {
-        base::ScopedRegKey key;
-        existed_ = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey_.c_str(), 0, KEY_READ, key.put()) ==
-                   ERROR_SUCCESS;
-    }
-    ~ScopedNewKey() {
-        if (!existed_) {
-            ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, subKey_.c_str());
-            ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, subKey_.c_str());
-        }
-    }
-    ScopedNewKey(const ScopedNewKey&) = delete;
-    ScopedNewKey& operator=(const ScopedNewKey&) = delete;
-    bool existed() const { return existed_; }
+    explicit ScopedNewKey(std::wstring subKey)
+        : ScopedKey(HKEY_LOCAL_MACHINE, subKey, KEY_WOW64_32KEY, false),
+          subKey_(std::move(subKey)) {}
     const std::wstring& subKey() const { return subKey_; }
 
 private:
     std::wstring subKey_;
-    bool existed_ = false;
 };
 
 // Text unlikely to be used by anything else on the machine: for log, mutex and key names.
@@ -235,44 +135,7 @@ inline std::wstring uniqueText() {
     return text;
 }
 
-// A new directory under the temporary directory, removed with its files at the end.
-class TempDirectory {
-public:
-    TempDirectory() {
-        wchar_t base[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, base);
-        path_ = std::wstring(base) + L"zlog" + uniqueText();
-        ::CreateDirectoryW(path_.c_str(), nullptr);
-    }
-    ~TempDirectory() { removeTree(path_); }
-    TempDirectory(const TempDirectory&) = delete;
-    TempDirectory& operator=(const TempDirectory&) = delete;
-    const std::wstring& path() const { return path_; }
-
-    static void removeTree(const std::wstring& path) {
-        WIN32_FIND_DATAW data;
-        base::ScopedFindHandle find(::FindFirstFileW((path + L"\\*").c_str(), &data));
-        if (find) {
-            do {
-                const std::wstring name = data.cFileName;
-                if (name == L"." || name == L"..")
-                    continue;
-                const std::wstring child = path + L"\\" + name;
-                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    removeTree(child);
-                } else {
-                    ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                    ::DeleteFileW(child.c_str());
-                }
-            } while (::FindNextFileW(find.get(), &data));
-        }
-        find.reset();
-        ::RemoveDirectoryW(path.c_str());
-    }
-
-private:
-    std::wstring path_;
-};
+using zra_testing::TempDirectory;
 
 // Keeps the shared routing table as the test found it.
 class RoutingGuard {

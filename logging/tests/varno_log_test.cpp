@@ -243,7 +243,7 @@ TEST_F(VarnoLogTest, DirectoryComesFromTheProductRoot) {
 TEST_F(VarnoLogTest, HistoryThreeWithFiveOldFilesKeepsFourAfterARotation) {
     for (bool keptOpen : {false, true}) {
         SCOPED_TRACE(keptOpen ? "log kept open" : "new log");
-        TempDirectory::removeTree(dir_.path());
+        zra_testing::removeTree(dir_.path());
         ::CreateDirectoryW(dir_.path().c_str(), nullptr);
         const VDateTime today(2014, 3, 7, 8);
         auto log = makeLog();
@@ -285,7 +285,7 @@ TEST_F(VarnoLogTest, RotationPeriodsAcrossDates) {
             SCOPED_TRACE(testing::Message()
                          << "rotation " << c.rotation << " file " << cstr(c.fileDate, 0)
                          << " today " << cstr(c.today, 0) << (keptOpen ? " kept open" : ""));
-            TempDirectory::removeTree(dir_.path());
+            zra_testing::removeTree(dir_.path());
             ::CreateDirectoryW(dir_.path().c_str(), nullptr);
             ScopedConfigValue rotation(setting(L"_rotation").c_str(), c.rotation);
             auto log = makeLog();
@@ -330,7 +330,7 @@ void shortWriter(VFile& file, const void* data, DWORD size) {
 TEST_F(VarnoLogTest, AShortWriteIsCutBackToWhereTheRecordBegan) {
     for (const bool fresh : {true, false}) {
         SCOPED_TRACE(fresh ? "new file" : "file with a record");
-        TempDirectory::removeTree(dir_.path());
+        zra_testing::removeTree(dir_.path());
         ::CreateDirectoryW(dir_.path().c_str(), nullptr);
         auto log = makeLog();
         if (!fresh)
@@ -358,7 +358,7 @@ TEST_F(VarnoLogTest, PeriodsBeyondTheCalendarKeepTheFile) {
     } cases[] = {{0xFFFFFFFF, L"20140226"}, {11000000, L"20500101"}, {0x80000000, L"99991230"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rotation);
-        TempDirectory::removeTree(dir_.path());
+        zra_testing::removeTree(dir_.path());
         ::CreateDirectoryW(dir_.path().c_str(), nullptr);
         ScopedConfigValue rotation(setting(L"_rotation").c_str(), c.rotation);
         makeFile(pathOf(L"20140225"), kOldContent);

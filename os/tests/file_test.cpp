@@ -6,12 +6,15 @@
 #include "os/acl.h"
 #include "os/path.h"
 
+#include "tools/testing/temp.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <list>
 #include <set>
 #include <stdexcept>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,33 +50,15 @@ void expectFailure(const Failure& f, DWORD code, const std::wstring& context,
     EXPECT_EQ(function, f.function);
 }
 
-// Deletes a tree with the raw calls so that a fault in the code under test cannot leave it behind.
-void deleteTree(const std::wstring& directory) {
-    WIN32_FIND_DATAW entry;
-    const base::ScopedFindHandle search(::FindFirstFileW((directory + L"\\*").c_str(), &entry));
-    for (bool more = search.valid(); more; more = ::FindNextFileW(search.get(), &entry)) {
-        const std::wstring name = entry.cFileName;
-        const std::wstring full = directory + L"\\" + name;
-        if (name == L"." || name == L"..")
-            continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            deleteTree(full);
-        ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileW(full.c_str());
-    }
-    ::RemoveDirectoryW(directory.c_str());
-}
-
+// A fresh directory per case, removed with raw calls (tools/testing) so that a fault in the code
+// under test cannot leave it behind.
 class FileTest : public ::testing::Test {
 public:
     void SetUp() override {
-        wchar_t temp[MAX_PATH + 1] = {};
-        ASSERT_NE(0u, ::GetTempPathW(MAX_PATH + 1, temp));
-        static int counter = 0;
-        root_ = format(L"%szra-files-%lu-%d", temp, ::GetCurrentProcessId(), ++counter);
-        ASSERT_TRUE(::CreateDirectoryW(root_.c_str(), nullptr)) << ::GetLastError();
+        temp_ = std::make_unique<zra_testing::TempDirectory>(L"zra-files");
+        root_ = temp_->path();
     }
-    void TearDown() override { deleteTree(root_); }
+    void TearDown() override { temp_.reset(); }
 
     std::wstring at(const std::wstring& relative) const { return root_ + L"\\" + relative; }
     void makeFile(const std::wstring& relative, DWORD attributes = FILE_ATTRIBUTE_NORMAL) const {
@@ -101,6 +86,7 @@ public:
         return file;
     }
 
+    std::unique_ptr<zra_testing::TempDirectory> temp_;
     std::wstring root_;
 };
 

@@ -3,10 +3,13 @@
 #include "base/win32.h"
 #include "os/path.h"
 
+#include "tools/testing/temp.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,41 +22,14 @@ std::string runTimeText(const std::wstring& message, DWORD code) {
                 0);
 }
 
-// Removes a directory tree given in long form.
-void removeTree(const std::wstring& directory) {
-    WIN32_FIND_DATAW entry;
-    HANDLE search = ::FindFirstFileW((directory + L"\\*").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring path = directory + L"\\" + name;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                removeTree(path);
-            else
-                ::DeleteFileW(path.c_str());
-        } while (::FindNextFileW(search, &entry));
-        ::FindClose(search);
-    }
-    ::RemoveDirectoryW(directory.c_str());
-}
-
 // A private directory under the temporary folder, removed with its contents.
 class TempDirTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        wchar_t temp[MAX_PATH + 1] = {};
-        ASSERT_NE(0u, ::GetTempPathW(MAX_PATH + 1, temp));
-        static int counter = 0;
-        dir_ = format(L"%szra-paths-%lu-%lu-%d", temp, ::GetCurrentProcessId(), ::GetTickCount(),
-                      ++counter);
-        ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr)) << ::GetLastError();
+        temp_ = std::make_unique<zra_testing::TempDirectory>(L"zra-paths");
+        dir_ = temp_->path();
     }
-    void TearDown() override {
-        if (!dir_.empty())
-            removeTree(L"\\\\?\\" + dir_);
-    }
+    void TearDown() override { temp_.reset(); }
 
     std::wstring path(const std::wstring& name) const { return dir_ + L"\\" + name; }
 
@@ -87,6 +63,7 @@ protected:
         return true;
     }
 
+    std::unique_ptr<zra_testing::TempDirectory> temp_;
     std::wstring dir_;
 };
 

@@ -10,7 +10,6 @@
 
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 using pt::TempDir;
@@ -46,12 +45,7 @@ protected:
         const std::wstring line = child.start(batch, arguments, false);
         if (commandLine != nullptr)
             *commandLine = line;
-        child.closeStdInput();
-        std::string err;
-        std::thread errorReader(
-            [&] { err = pt::readToEnd(child.stdErrorRead(), child.stdErrorOverlapped()); });
-        const std::string out = pt::readToEnd(child.stdOutputRead(), child.stdOutputOverlapped());
-        errorReader.join();
+        const auto [out, err] = pt::collectOutput(child);
         EXPECT_EQ(child.waitExitCode(), 0u) << out << err;
         const auto report = pt::parseReport(out);
         EXPECT_EQ(report.count("cmdline"), 1u) << out << err;
@@ -212,13 +206,7 @@ TEST_F(BatchFile, ALineOverCmdsLimitIsRefusedBeforeAnythingRuns) {
         if (c.runs) {
             ASSERT_EQ(line.size(), kMaxCmdCommandLine);
             child.start(batch, c.filler + L" " + quoteArgument(password), false);
-            child.closeStdInput();
-            std::string err;
-            std::thread errorReader(
-                [&] { err = pt::readToEnd(child.stdErrorRead(), child.stdErrorOverlapped()); });
-            const std::string out =
-                pt::readToEnd(child.stdOutputRead(), child.stdOutputOverlapped());
-            errorReader.join();
+            const auto [out, err] = pt::collectOutput(child);
             EXPECT_EQ(child.waitExitCode(), 3u) << out << err;
             EXPECT_TRUE(pt::fileExists(marker));
             ::DeleteFileW(marker.c_str());

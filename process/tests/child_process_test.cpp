@@ -7,7 +7,6 @@
 
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include "tools/testing/fault_codes.h"
 
 using pt::FakeSettings;
@@ -44,21 +43,7 @@ protected:
     runWithPipes(VChildProcess& child, const std::wstring& command, const std::wstring& arguments,
                  const std::string& input = std::string(), const ChildStartOptions& options = {}) {
         child.start(command, arguments, options);
-        // Pipes made with no buffer hold a write until the other side reads: all three are
-        // served at once.
-        std::thread writer([&] {
-            DWORD written = 0;
-            ::WriteFile(child.stdInputWrite(), input.data(), static_cast<DWORD>(input.size()),
-                        &written, nullptr);
-            child.closeStdInput();
-        });
-        std::string err;
-        std::thread errorReader(
-            [&] { err = pt::readToEnd(child.stdErrorRead(), child.stdErrorOverlapped()); });
-        const std::string out = pt::readToEnd(child.stdOutputRead(), child.stdOutputOverlapped());
-        errorReader.join();
-        writer.join();
-        return {out, err};
+        return pt::collectOutput(child, input);
     }
 
     FakeSettings settings;

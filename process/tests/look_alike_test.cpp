@@ -11,7 +11,6 @@
 #include <memory>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 using pt::TempDir;
@@ -52,12 +51,7 @@ protected:
         pt::ScopedCurrentDirectory cd(dir->path());
         VChildProcess child(settings);
         child.start(kCmd, L"/c " + line, false);
-        child.closeStdInput();
-        std::string err;
-        std::thread errorReader(
-            [&] { err = pt::readToEnd(child.stdErrorRead(), child.stdErrorOverlapped()); });
-        const std::string out = pt::readToEnd(child.stdOutputRead(), child.stdOutputOverlapped());
-        errorReader.join();
+        const std::string out = pt::collectOutput(child).first;
         child.waitExitCode();
         const size_t ran = out.find("ran ");
         if (ran == std::string::npos)

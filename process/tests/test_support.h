@@ -5,12 +5,14 @@
 #include "base/exception.h"
 #include "base/text.h"
 #include "logging/log.h"
+#include "process/child_process.h"
 #include "process/product_settings.h"
 #include "tools/children/child_test_support.h"
 
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -63,6 +65,27 @@ public:
         records().emplace_back(level, text);
     }
 };
+
+// Feeds a started child its input, closes it, and returns what it wrote to stdout and stderr
+// until it closed them. Pipes made with no buffer hold a write until the other side reads: all
+// three are served at once.
+inline std::pair<std::string, std::string> collectOutput(VChildProcess& child,
+                                                         const std::string& input = std::string()) {
+    std::thread writer([&] {
+        DWORD written = 0;
+        if (!input.empty())
+            ::WriteFile(child.stdInputWrite(), input.data(), static_cast<DWORD>(input.size()),
+                        &written, nullptr);
+        child.closeStdInput();
+    });
+    std::string err;
+    std::thread errorReader(
+        [&] { err = readToEnd(child.stdErrorRead(), child.stdErrorOverlapped()); });
+    const std::string out = readToEnd(child.stdOutputRead(), child.stdOutputOverlapped());
+    errorReader.join();
+    writer.join();
+    return {out, err};
+}
 
 // The text of a run-time error raised with an OS code, as raiseRunTimeError composes it.
 inline std::string runTimeText(const std::wstring& message, uint32_t code) {

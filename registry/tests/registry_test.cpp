@@ -5,9 +5,12 @@
 
 #include "base/exception.h"
 
+#include "tools/testing/registry.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,20 +61,16 @@ struct RawValue {
 class RegistryValues : public ::testing::Test {
 protected:
     void SetUp() override {
-        subKey_ = L"Software\\ZraTest\\" + newGuid();
-        ASSERT_EQ(ERROR_SUCCESS,
-                  ::RegCreateKeyExW(HKEY_CURRENT_USER, subKey_.c_str(), 0, nullptr, 0,
-                                    KEY_ALL_ACCESS, nullptr, key_.put(), nullptr));
+        temp_ = std::make_unique<zra_testing::TempKey>(KEY_WOW64_32KEY, HKEY_CURRENT_USER);
+        subKey_ = temp_->path();
     }
     void TearDown() override {
-        key_.reset();
-        EXPECT_EQ(ERROR_SUCCESS, ::RegDeleteTreeW(HKEY_CURRENT_USER, subKey_.c_str()));
-        // Fails harmlessly while another test run still has keys there.
-        ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\ZraTest");
+        temp_.reset();
+        EXPECT_FALSE(zra_testing::keyExists(HKEY_CURRENT_USER, subKey_, KEY_WOW64_32KEY));
     }
 
     void write(const wchar_t* name, DWORD type, const void* data, DWORD size) {
-        ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(key_.get(), name, 0, type,
+        ASSERT_EQ(ERROR_SUCCESS, ::RegSetValueExW(temp_->handle(), name, 0, type,
                                                   static_cast<const BYTE*>(data), size));
     }
     // Text stored with (or, with terminate false, without) its NUL.
@@ -84,13 +83,14 @@ protected:
         RawValue raw;
         raw.data.resize(256);
         DWORD size = static_cast<DWORD>(raw.data.size());
-        raw.code = ::RegQueryValueExW(key_.get(), name, nullptr, &raw.type, raw.data.data(), &size);
+        raw.code =
+            ::RegQueryValueExW(temp_->handle(), name, nullptr, &raw.type, raw.data.data(), &size);
         raw.data.resize(raw.code == ERROR_SUCCESS ? size : 0);
         return raw;
     }
 
+    std::unique_ptr<zra_testing::TempKey> temp_;
     std::wstring subKey_;
-    base::ScopedRegKey key_;
 };
 
 TEST_F(RegistryValues, DwordLookupAcceptsOnlyFourByteDwords) {
@@ -387,12 +387,8 @@ protected:
     void SetUp() override { name_ = newGuid(); }
     void TearDown() override {
         for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
-            base::ScopedRegKey parent;
-            if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ZraTest", 0, KEY_ALL_ACCESS | view,
-                                parent.put()) != ERROR_SUCCESS)
-                continue;
-            ::RegDeleteTreeW(parent.get(), name_.c_str());
-            parent.reset();
+            zra_testing::removeKeyTree(HKEY_LOCAL_MACHINE, subKey(), view);
+            // Fails harmlessly while another test still has keys there.
             ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ZraTest", view, 0);
         }
         EXPECT_FALSE(registry::keyExists(HKEY_LOCAL_MACHINE, subKey(), registry::View32));

@@ -6,6 +6,8 @@
 #include "base/exception.h"
 #include "base/text.h"
 #include "logging/log.h"
+#include "tools/testing/standin_service.h"
+#include "tools/testing/temp.h"
 
 #include <gtest/gtest.h>
 
@@ -18,11 +20,7 @@ namespace {
 const GUID kGetString = {
     0xAD3EBC3C, 0xE6B9, 0x4FCF, {0xAB, 0xB9, 0xED, 0x1B, 0x3D, 0x52, 0x4F, 0x22}};
 
-std::wstring uniqueName(const wchar_t* prefix) {
-    static unsigned counter = 0;
-    return std::wstring(prefix) + L"." + std::to_wstring(::GetCurrentProcessId()) + L"." +
-           std::to_wstring(::GetTickCount()) + L"." + std::to_wstring(counter++);
-}
+using zra_testing::uniqueName;
 
 std::mutex g_logMutex;
 std::vector<std::pair<int, std::wstring>> g_log;
@@ -51,78 +49,34 @@ std::vector<std::pair<int, std::wstring>> takeLog() {
     return out;
 }
 
+zra_testing::StandinService::Options stoppedByEvent() {
+    zra_testing::StandinService::Options options;
+    options.stop = zra_testing::StandinService::Options::Stop::Event;
+    return options;
+}
+
 // The stand-in service as a child process, stopped through a named event at the end. It reports
 // "ready" on its standard output whenever its pipe instances are (again) in place.
-class Standin {
+class Standin : public zra_testing::StandinService {
 public:
-    Standin(const std::wstring& pipe, const std::wstring& options) {
-        const std::wstring eventName = uniqueName(L"zra.standin.stop");
-        stop_.reset(::CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
-        SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-        HANDLE readEnd = nullptr;
-        HANDLE writeEnd = nullptr;
-        if (!::CreatePipe(&readEnd, &writeEnd, &inheritable, 0))
-            throw vexception(L"cannot create the output pipe");
-        output_.reset(readEnd);
-        base::ScopedHandle childOutput(writeEnd);
-        ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    Standin(const std::wstring& pipe, std::vector<std::wstring> options)
+        : StandinService(zra_testing::backslashed(ZRA_STANDIN_EXE),
+                         withPipe(pipe, std::move(options)), stoppedByEvent()) {}
 
-        std::wstring command = L"\"" ZRA_STANDIN_EXE "\" --pipe " + pipe +
-                               L" --no-stdin --root C:\\Varno --stop-event " + eventName + L" " +
-                               options;
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = writeEnd;
-        startup.hStdError = writeEnd;
-        PROCESS_INFORMATION info = {};
-        if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                              &startup, &info))
-            throw vexception(L"cannot start the stand-in service");
-        process_.reset(info.hProcess);
-        ::CloseHandle(info.hThread);
-        waitForLine("ready");
-    }
-    ~Standin() {
-        ::SetEvent(stop_.get());
-        if (::WaitForSingleObject(process_.get(), 10000) != WAIT_OBJECT_0)
-            ::TerminateProcess(process_.get(), 1);
-    }
-
-    // Consumes output up to and including the next line that reads exactly text.
-    void waitForLine(const std::string& text) {
-        const DWORD start = ::GetTickCount();
-        for (;;) {
-            size_t end;
-            while ((end = pending_.find('\n')) != std::string::npos) {
-                std::string line = pending_.substr(0, end);
-                pending_.erase(0, end + 1);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
-                if (line == text)
-                    return;
-            }
-            DWORD available = 0;
-            if (!::PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &available, nullptr))
-                throw vexception(L"the stand-in service ended");
-            if (available == 0) {
-                if (::GetTickCount() - start > 10000)
-                    throw vexception(L"the stand-in service did not report in time");
-                ::Sleep(5);
-                continue;
-            }
-            char buffer[512];
-            DWORD count = 0;
-            ::ReadFile(output_.get(), buffer, sizeof(buffer), &count, nullptr);
-            pending_.append(buffer, count);
-        }
+    // Waits for the next "ready" after those seen so far.
+    void waitForReady() {
+        if (!waitFor(L"ready", ++readies_, INFINITE))
+            throw vexception(L"the stand-in service ended");
     }
 
 private:
-    base::ScopedHandle stop_;
-    base::ScopedHandle process_;
-    base::ScopedHandle output_;
-    std::string pending_;
+    static std::vector<std::wstring> withPipe(const std::wstring& pipe,
+                                              std::vector<std::wstring> options) {
+        options.insert(options.begin(), {L"--pipe", pipe, L"--root", L"C:\\Varno"});
+        return options;
+    }
+
+    size_t readies_ = 1;
 };
 
 std::wstring askString(vpipechannel::client& channel, const std::wstring& name) {
@@ -134,7 +88,7 @@ std::wstring askString(vpipechannel::client& channel, const std::wstring& name) 
 } // namespace
 
 TEST(StandinService, FacadeEndToEnd) {
-    Standin service(L"zrapipe", L"");
+    Standin service(L"zrapipe", {});
     VarnoSrvClient& client = VarnoSrvClient::getInstance();
     EXPECT_EQ(client.password(), L"zra-standin-pwd");
     EXPECT_EQ(VarnoSrvClient::getString(L"PANEL_VERSION", L""), L"18.0.61");
@@ -153,12 +107,12 @@ TEST(StandinService, FacadeEndToEnd) {
 TEST(StandinService, RestartsBetweenQueriesAreRidden) {
     takeLog();
     const std::wstring pipe = uniqueName(L"zra.e2e.restart");
-    Standin service(pipe, L"--restart-after 1");
+    Standin service(pipe, {L"--restart-after", L"1"});
     vpipechannel::client channel(L"SOFTWARE\\ZraTest\\absent", pipe, true);
     for (int query = 0; query < 4; ++query) {
         try {
             EXPECT_EQ(askString(channel, L"PRODUCT_VERSION"), L"18.0.61") << query;
-            service.waitForLine("ready");
+            service.waitForReady();
         } catch (const vexception& e) {
             ADD_FAILURE() << query << ": " << cstr(e.fullText(), CP_UTF8);
         }
@@ -175,9 +129,8 @@ TEST(StandinService, RestartsBetweenQueriesAreRidden) {
 
 TEST(StandinService, MalformedAndErrorReplies) {
     const std::wstring pipe = uniqueName(L"zra.e2e.faults");
-    Standin service(pipe, L"--set \"error LOCKED=The value is locked\" "
-                          L"--fault \"PANEL_VERSION charsize 3\" "
-                          L"--fault \"PRODUCT_VERSION truncate 3\"");
+    Standin service(pipe, {L"--set", L"error LOCKED=The value is locked", L"--fault",
+                           L"PANEL_VERSION charsize 3", L"--fault", L"PRODUCT_VERSION truncate 3"});
     vpipechannel::client channel(L"SOFTWARE\\ZraTest\\absent", pipe, true);
     auto failure = [&](const wchar_t* name) {
         try {
@@ -208,8 +161,8 @@ TEST(StandinService, BrokenRepliesStayWithTheirQueries) {
     const std::wstring pipe = uniqueName(L"zra.e2e.stray");
     // A stray 2-byte message ahead of the first two replies to PANEL_VERSION (both attempts of
     // one query); a length 536870000 bytes too long promises far more than comes.
-    Standin service(pipe, L"--set \"fault:2 PANEL_VERSION stray 2\" "
-                          L"--fault \"PRODUCT_VERSION badlength 536870000\"");
+    Standin service(pipe, {L"--set", L"fault:2 PANEL_VERSION stray 2", L"--fault",
+                           L"PRODUCT_VERSION badlength 536870000"});
     vpipechannel::client channel(L"SOFTWARE\\ZraTest\\absent", pipe, true);
     struct Step {
         const wchar_t* name;

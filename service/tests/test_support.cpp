@@ -4,11 +4,6 @@
 
 #include "logging/log.h"
 
-#include <cstdio>
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-
 namespace servicetest {
 
 Bytes u32(uint32_t value) {
@@ -75,14 +70,6 @@ std::vector<LogRecord> takeLog() {
     std::vector<LogRecord> out;
     out.swap(g_log);
     return out;
-}
-
-std::wstring uniqueName(const wchar_t* prefix) {
-    static std::atomic<unsigned> counter{0};
-    wchar_t buffer[96];
-    swprintf(buffer, 96, L"%ls.%lu.%lu.%u", prefix, ::GetCurrentProcessId(), ::GetTickCount(),
-             counter++);
-    return buffer;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -208,74 +195,6 @@ void TestPipeServer::serve(HANDLE pipe) {
         if (reply.disconnect)
             return;
     }
-}
-
-// ---------------------------------------------------------------------------------------------
-
-TempLocalMachineKey::TempLocalMachineKey()
-    : path_(L"SOFTWARE\\ZraTest\\" + uniqueName(L"service")) {
-    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0,
-                      KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, key_.put(), nullptr);
-}
-
-TempLocalMachineKey::~TempLocalMachineKey() {
-    key_.reset();
-    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), KEY_WOW64_32KEY, 0);
-    // Fails while other tests still hold keys there, which is what is wanted.
-    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\ZraTest", KEY_WOW64_32KEY, 0);
-}
-
-void TempLocalMachineKey::setDword(const wchar_t* name, DWORD value) {
-    ::RegSetValueExW(key_.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                     sizeof(value));
-}
-
-void TempLocalMachineKey::setString(const wchar_t* name, const std::wstring& value) {
-    ::RegSetValueExW(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-void TempLocalMachineKey::remove(const wchar_t* name) {
-    ::RegDeleteValueW(key_.get(), name);
-}
-
-// ---------------------------------------------------------------------------------------------
-
-StdoutCapture::StdoutCapture() {
-    wchar_t directory[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, directory);
-    file_ = std::wstring(directory) + uniqueName(L"stdout") + L".txt";
-    std::fflush(stdout);
-    savedFd_ = _dup(1);
-    const int fd =
-        _wopen(file_.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-    _dup2(fd, 1);
-    _close(fd);
-    savedHandle_ = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    ::SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
-    reader_.reset(::CreateFileW(file_.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, 0, nullptr));
-}
-
-StdoutCapture::~StdoutCapture() {
-    std::fflush(stdout);
-    _dup2(savedFd_, 1);
-    _close(savedFd_);
-    ::SetStdHandle(STD_OUTPUT_HANDLE, savedHandle_);
-    reader_.reset();
-    ::DeleteFileW(file_.c_str());
-}
-
-std::string StdoutCapture::text() {
-    std::fflush(stdout);
-    std::string out;
-    ::SetFilePointer(reader_.get(), 0, nullptr, FILE_BEGIN);
-    char buffer[4096];
-    DWORD count = 0;
-    while (::ReadFile(reader_.get(), buffer, sizeof(buffer), &count, nullptr) && count != 0)
-        out.append(buffer, count);
-    return out;
 }
 
 } // namespace servicetest

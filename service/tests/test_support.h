@@ -1,9 +1,13 @@
 // Test fixtures shared by the service tests: an in-process message-mode pipe server that speaks
-// the four-transfer exchange, a temporary registry key, and byte helpers.
+// the four-transfer exchange and byte helpers; the temporary key and output capture are the shared
+// ones (tools/testing).
 #pragma once
 
 #include "base/scoped_handle.h"
 #include "base/win32.h"
+#include "tools/testing/registry.h"
+#include "tools/testing/stdout_capture.h"
+#include "tools/testing/temp.h"
 
 #include <atomic>
 #include <cstdint>
@@ -33,8 +37,7 @@ struct LogRecord {
 void installLogRecorder();
 std::vector<LogRecord> takeLog();
 
-// A unique name for a pipe or key.
-std::wstring uniqueName(const wchar_t* prefix);
+using zra_testing::uniqueName;
 
 struct ServerReply {
     // Each element is written as one message.
@@ -86,34 +89,8 @@ private:
 
 // A key under HKEY_LOCAL_MACHINE "SOFTWARE\ZraTest\<unique>" in the 32-bit view, removed at the
 // end.
-class TempLocalMachineKey {
-public:
-    TempLocalMachineKey();
-    ~TempLocalMachineKey();
-    const std::wstring& path() const { return path_; }
-    void setDword(const wchar_t* name, DWORD value);
-    void setString(const wchar_t* name, const std::wstring& value);
-    void remove(const wchar_t* name);
-
-private:
-    std::wstring path_;
-    base::ScopedRegKey key_;
-};
-
-// Redirects the C runtime's standard output (and the process's standard output handle) into a
-// temporary file for the lifetime of the object.
-class StdoutCapture {
-public:
-    StdoutCapture();
-    ~StdoutCapture();
-    // Everything written so far, as raw bytes.
-    std::string text();
-
-private:
-    std::wstring file_;
-    int savedFd_ = -1;
-    HANDLE savedHandle_ = nullptr;
-    base::ScopedFileHandle reader_;
-};
+using TempLocalMachineKey = zra_testing::TempKey;
+// The C runtime's standard output and the process's standard output handle, in binary.
+using zra_testing::StdoutCapture;
 
 } // namespace servicetest

@@ -101,106 +101,17 @@ void Watchdog::run() {
 
 // ---------------------------------------------------------------------------------------------
 
-StandinService::StandinService(const std::wstring& exe,
-                               const std::vector<std::wstring>& arguments) {
-    std::vector<std::wstring> argv = {exe};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::wstring commandLine = runner::buildCommandLine(argv);
-    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-    HANDLE inRead = nullptr;
-    HANDLE inWrite = nullptr;
-    HANDLE outRead = nullptr;
-    HANDLE outWrite = nullptr;
-    if (!::CreatePipe(&inRead, &inWrite, &inheritable, 0))
-        return;
-    base::ScopedHandle childIn(inRead);
-    input_.reset(inWrite);
-    if (!::CreatePipe(&outRead, &outWrite, &inheritable, 0))
-        return;
-    base::ScopedHandle childOut(outWrite);
-    output_.reset(outRead);
-    ::SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = inRead;
-    startup.hStdOutput = outWrite;
-    startup.hStdError = outWrite;
-    PROCESS_INFORMATION information{};
-    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                          &startup, &information))
-        return;
-    process_.reset(information.hProcess);
-    ::CloseHandle(information.hThread);
-    childIn.reset();
-    childOut.reset();
-    // Serving starts with the line "ready".
-    char c = 0;
-    DWORD read = 0;
-    while (banner_.find("ready") == std::string::npos &&
-           ::ReadFile(output_.get(), &c, 1, &read, nullptr) && read == 1)
-        banner_ += c;
-    ready_ = banner_.find("ready") != std::string::npos;
-    drain_ = std::thread([this] {
-        char buffer[512];
-        DWORD n = 0;
-        while (::ReadFile(output_.get(), buffer, sizeof(buffer), &n, nullptr) && n > 0) {
-        }
-    });
-}
-
-StandinService::~StandinService() {
-    input_.reset();
-    if (process_.valid() && ::WaitForSingleObject(process_.get(), 10000) != WAIT_OBJECT_0)
-        ::TerminateProcess(process_.get(), 1);
-    if (drain_.joinable())
-        drain_.join();
+std::unique_ptr<zra_testing::StandinService>
+startStandin(const std::vector<std::wstring>& arguments, std::string& problem) {
+    try {
+        return std::make_unique<zra_testing::StandinService>(standinExe(), arguments);
+    } catch (const std::exception& e) {
+        problem = e.what();
+        return nullptr;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
-
-namespace {
-const wchar_t kConfigKey[] = L"SOFTWARE\\Varno\\ZRA Config\\Config";
-}
-
-ScopedPanelPipeName::ScopedPanelPipeName(const std::wstring& name) {
-    const std::wstring full = kConfigKey;
-    for (size_t at = 0;;) {
-        at = full.find(L'\\', at + 1);
-        const std::wstring level = full.substr(0, at);
-        base::ScopedRegKey probe;
-        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, level.c_str(), 0, KEY_READ | KEY_WOW64_32KEY,
-                            probe.put()) != ERROR_SUCCESS)
-            created_.push_back(level);
-        if (at == std::wstring::npos)
-            break;
-    }
-    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, 0,
-                      KEY_READ | KEY_WRITE | KEY_WOW64_32KEY, nullptr, key_.put(), nullptr);
-    wchar_t old[512];
-    DWORD size = sizeof(old);
-    DWORD type = 0;
-    had_ = ::RegQueryValueExW(key_.get(), L"zrapipe", nullptr, &type, reinterpret_cast<BYTE*>(old),
-                              &size) == ERROR_SUCCESS &&
-           type == REG_SZ;
-    if (had_)
-        old_.assign(old, size / sizeof(wchar_t));
-    ::RegSetValueExW(key_.get(), L"zrapipe", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
-                     static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
-}
-
-ScopedPanelPipeName::~ScopedPanelPipeName() {
-    if (had_)
-        ::RegSetValueExW(key_.get(), L"zrapipe", 0, REG_SZ,
-                         reinterpret_cast<const BYTE*>(old_.data()),
-                         static_cast<DWORD>(old_.size() * sizeof(wchar_t)));
-    else
-        ::RegDeleteValueW(key_.get(), L"zrapipe");
-    key_.reset();
-    for (auto level = created_.rbegin(); level != created_.rend(); ++level)
-        ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, level->c_str(), KEY_WOW64_32KEY, 0);
-}
 
 std::wstring campaignPipeName(const wchar_t* prefix) {
     static std::atomic<unsigned> counter{0};
@@ -208,14 +119,7 @@ std::wstring campaignPipeName(const wchar_t* prefix) {
            std::to_wstring(++counter);
 }
 
-namespace {
-std::wstring backslashed(std::wstring path) {
-    for (wchar_t& c : path)
-        if (c == L'/')
-            c = L'\\';
-    return path;
-}
-} // namespace
+using zra_testing::backslashed;
 
 std::wstring launcherExe() {
     return backslashed(ZRA_LAUNCHER_EXE);

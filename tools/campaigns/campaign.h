@@ -1,12 +1,15 @@
 // What the field-readiness campaigns share: a seeded generator, process figures, a bound on each
-// step, the stand-in service as a child process and the panel's pipe-name override.
+// step and the stand-in service for a step (the panel's pipe-name override is
+// zra_testing::panelPipeName).
 #pragma once
 
 #include "base/scoped_handle.h"
 #include "base/win32.h"
+#include "tools/testing/standin_service.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,43 +85,11 @@ Watchdog::Watchdog(DWORD boundMs, F onExpiry)
     thread_ = std::thread([this] { run(); });
 }
 
-// The stand-in management service as a child process on its own pipe; it stops when its standard
-// input closes. Its output is drained in the background.
-class StandinService {
-public:
-    StandinService(const std::wstring& exe, const std::vector<std::wstring>& arguments);
-    ~StandinService();
-    StandinService(const StandinService&) = delete;
-    StandinService& operator=(const StandinService&) = delete;
-
-    bool ready() const { return ready_; }
-    // Everything the service printed up to "ready".
-    const std::string& banner() const { return banner_; }
-
-private:
-    base::ScopedHandle process_;
-    base::ScopedHandle input_;
-    base::ScopedHandle output_;
-    std::thread drain_;
-    std::string banner_;
-    bool ready_ = false;
-};
-
-// Sets the "zrapipe" value of the panel's configuration key (32-bit view) so that the launcher and
-// VarnoSrvClient use the campaign's pipe; the value and any key levels made here are put back.
-class ScopedPanelPipeName {
-public:
-    explicit ScopedPanelPipeName(const std::wstring& name);
-    ~ScopedPanelPipeName();
-    ScopedPanelPipeName(const ScopedPanelPipeName&) = delete;
-    ScopedPanelPipeName& operator=(const ScopedPanelPipeName&) = delete;
-
-private:
-    base::ScopedRegKey key_;
-    bool had_ = false;
-    std::wstring old_;
-    std::vector<std::wstring> created_;
-};
+// The stand-in management service for a campaign step (standinExe() with arguments), or none
+// with why in problem: a service that does not come up is a finding of the run, not an error of
+// the campaign. It stops when the object goes.
+std::unique_ptr<zra_testing::StandinService>
+startStandin(const std::vector<std::wstring>& arguments, std::string& problem);
 
 // A unique pipe name for this process.
 std::wstring campaignPipeName(const wchar_t* prefix);

@@ -4,6 +4,8 @@
 
 #include "tools/campaigns/campaign.h"
 #include "tools/children/child_test_support.h"
+#include "tools/testing/registry.h"
+#include "tools/testing/temp.h"
 #include "tools/runner/run_process.h"
 
 #include <map>
@@ -13,7 +15,6 @@ namespace campaign {
 namespace {
 
 using childtest::parseReport;
-using childtest::removeTree;
 using childtest::writeFile;
 
 const wchar_t kPassword[] = L"Campaign pw\"1";
@@ -42,17 +43,12 @@ const char* const kKnownFailureTexts[] = {
 class Scene {
 public:
     Scene() {
-        wchar_t temp[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, temp);
-        base_ = std::wstring(temp) + campaignPipeName(L"zra-campaign-faults");
-        removeTree(base_);
         root = base_ + L"\\product root";
         scripts = base_ + L"\\scripts";
         tools = base_ + L"\\tools";
         work = base_ + L"\\work";
-        for (const std::wstring& directory :
-             {base_, root, root + L"\\admin", root + L"\\admin\\bin", scripts, tools,
-              tools + L"\\bin", work})
+        for (const std::wstring& directory : {root, root + L"\\admin", root + L"\\admin\\bin",
+                                              scripts, tools, tools + L"\\bin", work})
             ::CreateDirectoryW(directory.c_str(), nullptr);
         ::CopyFileW(reportChildExe().c_str(), (root + L"\\admin\\bin\\php.exe").c_str(), FALSE);
         ::CopyFileW(reportChildExe().c_str(), (tools + L"\\bin\\perl.exe").c_str(), FALSE);
@@ -60,7 +56,6 @@ public:
         writeFile(scripts + L"\\check.php", "<?php echo 1;\n");
         writeFile(scripts + L"\\check.pl", "print 1;\n");
     }
-    ~Scene() { removeTree(base_); }
     Scene(const Scene&) = delete;
     Scene& operator=(const Scene&) = delete;
 
@@ -70,7 +65,8 @@ public:
     std::wstring work;
 
 private:
-    std::wstring base_;
+    zra_testing::TempDirectory directory_{L"zra-campaign-faults"};
+    std::wstring base_ = directory_.path();
 };
 
 // How one query is put under a fault: the configuration around it, the fault's target name, the
@@ -184,7 +180,7 @@ FaultsFigures runServiceFaults(const FaultsOptions& options) {
         options.queries.empty() ? allQueries() : options.queries;
     Scene scene;
     const std::wstring pipe = campaignPipeName(L"zra-campaign-faults");
-    ScopedPanelPipeName pipeName(pipe);
+    const auto pipeName = zra_testing::panelPipeName(pipe);
     const uint64_t start = milliseconds();
     for (const std::wstring& query : queries) {
         const QueryPlan plan = planFor(query, scene);
@@ -210,13 +206,14 @@ FaultsFigures runServiceFaults(const FaultsOptions& options) {
                 const uint64_t launched = milliseconds();
                 runner::RunResult result;
                 {
-                    StandinService service(standinExe(), arguments);
+                    std::string problem;
+                    const auto service = startStandin(arguments, problem);
                     runner::RunOptions runOptions;
                     runOptions.timeoutMs = options.launchBoundMs;
                     runOptions.workingDirectory = scene.work;
                     result = runner::runProgram(launcherExe(), {plan.script}, runOptions);
-                    if (!service.ready())
-                        result.out = "stand-in did not start: " + service.banner();
+                    if (!service)
+                        result.out = "stand-in did not start: " + problem;
                 }
                 run.elapsedMs = milliseconds() - launched;
                 run.outcome = judgeLaunch(result.out, result.exitCode, result.timedOut,

@@ -6,6 +6,7 @@
 #include "service/client.h"
 #include "service/tests/test_support.h"
 #include "tools/campaigns/campaign.h"
+#include "tools/testing/registry.h"
 
 #include <string>
 
@@ -34,12 +35,14 @@ StabilityFigures runStability(const StabilityOptions& options) {
     ::GetTempPathW(MAX_PATH, temp);
     const std::wstring root = std::wstring(temp) + L"zra-campaign-root";
     const std::wstring pipe = campaignPipeName(L"zra-campaign-stability");
-    ScopedPanelPipeName pipeName(pipe);
-    StandinService service(standinExe(),
-                           {L"--pipe", pipe, L"--root", root, L"--restart-after",
-                            std::to_wstring(options.restartAfter), L"--set",
-                            L"secret pwd=stable pw", L"--set", L"value PANEL_VERSION=12.3.4"});
-    figures.serviceStarted = service.ready();
+    const auto pipeName = zra_testing::panelPipeName(pipe);
+    std::string problem;
+    const auto service =
+        startStandin({L"--pipe", pipe, L"--root", root, L"--restart-after",
+                      std::to_wstring(options.restartAfter), L"--set", L"secret pwd=stable pw",
+                      L"--set", L"value PANEL_VERSION=12.3.4"},
+                     problem);
+    figures.serviceStarted = service != nullptr;
     if (!figures.serviceStarted)
         return figures;
     servicetest::installLogRecorder();

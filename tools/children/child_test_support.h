@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "base/win32.h"
+#include "tools/testing/temp.h"
 
 #include <gtest/gtest.h>
 
@@ -26,46 +27,9 @@ inline std::string utf8(const std::wstring& text) {
     return cstr(text, 65001);
 }
 
-inline void removeTree(const std::wstring& path) {
-    WIN32_FIND_DATAW data;
-    const HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                removeTree(path + L"\\" + name);
-            else
-                ::DeleteFileW((path + L"\\" + name).c_str());
-        } while (::FindNextFileW(find, &data));
-        ::FindClose(find);
-    }
-    ::RemoveDirectoryW(path.c_str());
-}
-
+using zra_testing::removeTree;
 // A fresh directory under the temporary directory, removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        static int counter = 0;
-        wchar_t base[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, base);
-        path_ = std::wstring(base) + L"zra-child-" + std::to_wstring(::GetCurrentProcessId()) +
-                L"-" + std::to_wstring(++counter);
-        removeTree(path_);
-        EXPECT_TRUE(::CreateDirectoryW(path_.c_str(), nullptr)) << utf8(path_);
-    }
-    ~TempDir() { removeTree(path_); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::wstring& path() const { return path_; }
-    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
-
-private:
-    std::wstring path_;
-};
+using TempDir = zra_testing::TempDirectory;
 
 inline void makeDirectory(const std::wstring& path) {
     ::CreateDirectoryW(path.c_str(), nullptr);

@@ -9,6 +9,8 @@
 #include "tools/children/child_test_support.h"
 #include "tools/faults/fault_table.h"
 #include "tools/runner/run_process.h"
+#include "tools/testing/registry.h"
+#include "tools/testing/temp.h"
 
 #include <algorithm>
 #include <functional>
@@ -35,20 +37,15 @@ std::wstring faultLauncherExe() {
     return path;
 }
 
-using childtest::removeTree;
 using childtest::writeFile;
 
 // A product tree with the reporting child as the panel's php.exe, and the scripts.
 struct Scene {
     Scene() {
-        wchar_t temp[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, temp);
-        base = std::wstring(temp) + campaign::campaignPipeName(L"zra-fault-campaign");
-        removeTree(base);
         root = base + L"\\product root";
-        for (const std::wstring& directory : {base, root, root + L"\\admin", root + L"\\admin\\bin",
-                                              base + L"\\scripts", base + L"\\work"})
-            ::CreateDirectoryW(directory.c_str(), nullptr);
+        for (const std::wstring& made : {root, root + L"\\admin", root + L"\\admin\\bin",
+                                         base + L"\\scripts", base + L"\\work"})
+            ::CreateDirectoryW(made.c_str(), nullptr);
         ::CopyFileW(campaign::reportChildExe().c_str(), (root + L"\\admin\\bin\\php.exe").c_str(),
                     FALSE);
         writeFile(root + L"\\admin\\php.ini", "");
@@ -58,58 +55,9 @@ struct Scene {
         writeFile(bat, "@echo batch %1\r\n@exit /b 7\r\n");
         work = base + L"\\work";
     }
-    ~Scene() { removeTree(base); }
-    std::wstring base, root, php, bat, work;
-};
-
-// A key made for the scenario in the 64-bit view, removed again if it was made here.
-class ScopedKey64 {
-public:
-    explicit ScopedKey64(const wchar_t* path) : path_(path) {
-        base::ScopedRegKey probe;
-        existed_ = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | KEY_WOW64_64KEY,
-                                   probe.put()) == ERROR_SUCCESS;
-        base::ScopedRegKey key;
-        if (!existed_)
-            ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0,
-                              KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key.put(), nullptr);
-    }
-    ~ScopedKey64() {
-        if (!existed_)
-            ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path_, KEY_WOW64_64KEY, 0);
-    }
-
-private:
-    const wchar_t* path_;
-    bool existed_ = false;
-};
-
-// A value of the panel's configuration key set for the scenario and put back after it.
-class ScopedConfigValue {
-public:
-    ScopedConfigValue(const wchar_t* name, DWORD type, const void* data, DWORD size) : name_(name) {
-        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, registry::kConfigKey, 0, nullptr, 0,
-                          KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, key_.put(), nullptr);
-        DWORD oldSize = sizeof(old_);
-        had_ = ::RegQueryValueExW(key_.get(), name, nullptr, &oldType_, old_, &oldSize) ==
-               ERROR_SUCCESS;
-        oldSize_ = oldSize;
-        ::RegSetValueExW(key_.get(), name, 0, type, static_cast<const BYTE*>(data), size);
-    }
-    ~ScopedConfigValue() {
-        if (had_)
-            ::RegSetValueExW(key_.get(), name_, 0, oldType_, old_, oldSize_);
-        else
-            ::RegDeleteValueW(key_.get(), name_);
-    }
-
-private:
-    base::ScopedRegKey key_;
-    const wchar_t* name_;
-    BYTE old_[2048] = {};
-    DWORD oldType_ = 0;
-    DWORD oldSize_ = 0;
-    bool had_ = false;
+    zra_testing::TempDirectory directory{L"zra-fault-campaign"};
+    std::wstring base = directory.path();
+    std::wstring root, php, bat, work;
 };
 
 // The bytes of every file in a directory, to see whether a run logged anything.
@@ -326,13 +274,13 @@ struct Session::State {
     std::string problem;
     Scene scene;
     std::wstring pipe = campaign::campaignPipeName(L"zra-fault-campaign");
-    campaign::ScopedPanelPipeName pipeName{pipe};
-    std::unique_ptr<ScopedKey64> restart;
+    zra_testing::ScopedValue pipeName = zra_testing::panelPipeName(pipe);
+    std::unique_ptr<zra_testing::ScopedKey> restart;
     base::ScopedHandle mutex;
-    std::unique_ptr<ScopedConfigValue> debug;
-    std::unique_ptr<ScopedConfigValue> logRoot;
+    std::unique_ptr<zra_testing::ScopedValue> debug;
+    std::unique_ptr<zra_testing::ScopedValue> logRoot;
     std::wstring logs;
-    std::unique_ptr<campaign::StandinService> service;
+    std::unique_ptr<zra_testing::StandinService> service;
     std::vector<std::wstring> arguments;
 };
 
@@ -351,16 +299,16 @@ Session::Session(const std::string& name, uint32_t boundMs) : state_(new State) 
     }
     const Scenario& scenario = s.scenario;
     if (scenario.restartPending)
-        s.restart.reset(new ScopedKey64(kServicingKey));
+        s.restart.reset(
+            new zra_testing::ScopedKey(HKEY_LOCAL_MACHINE, kServicingKey, KEY_WOW64_64KEY));
     if (scenario.installerBusy)
         s.mutex.reset(::CreateMutexW(nullptr, FALSE, kInstallerMutex));
     if (scenario.debug) {
-        const DWORD one = 1;
-        s.debug.reset(new ScopedConfigValue(L"Debug", REG_DWORD, &one, sizeof(one)));
+        s.debug = std::make_unique<zra_testing::ScopedValue>(
+            zra_testing::panelValue(L"Debug", zra_testing::RegistryValue::dword(1)));
         // The Debug log goes under the product root the configuration key names.
-        s.logRoot.reset(
-            new ScopedConfigValue(L"PRODUCT_ROOT_D", REG_SZ, s.scene.root.c_str(),
-                                  static_cast<DWORD>((s.scene.root.size() + 1) * sizeof(wchar_t))));
+        s.logRoot = std::make_unique<zra_testing::ScopedValue>(zra_testing::panelValue(
+            L"PRODUCT_ROOT_D", zra_testing::RegistryValue::text(s.scene.root)));
         s.logs = s.scene.root + L"\\admin\\logs";
         ::CreateDirectoryW(s.logs.c_str(), nullptr);
     }
@@ -373,9 +321,10 @@ Session::Session(const std::string& name, uint32_t boundMs) : state_(new State) 
             arguments.push_back(L"--set");
             arguments.push_back(wstr(line, 65001));
         }
-        s.service.reset(new campaign::StandinService(campaign::standinExe(), arguments));
-        if (!s.service->ready())
-            s.problem = name + ": the stand-in did not start: " + s.service->banner();
+        std::string problem;
+        s.service = campaign::startStandin(arguments, problem);
+        if (!s.service)
+            s.problem = name + ": the stand-in did not start: " + problem;
     }
     if (scenario.checkSystem)
         s.arguments = {L"--check-system"};

@@ -2,6 +2,7 @@
 
 #include "base/scoped_handle.h"
 #include "base/win32.h"
+#include "tools/testing/standin_service.h"
 
 #include <atomic>
 #include <cstdio>
@@ -132,23 +133,7 @@ void readOn(Channel& channel, std::string& sink) {
 } // namespace
 
 std::wstring quoteForCommandLine(const std::wstring& argument) {
-    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
-        return argument;
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        // Backslashes are literal unless they stand before a quote.
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    quoted += L'"';
-    return quoted;
+    return zra_testing::quoteArgument(argument);
 }
 
 std::wstring buildCommandLine(const std::vector<std::wstring>& argv) {

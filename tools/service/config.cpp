@@ -2,6 +2,7 @@
 
 #include "base/text.h"
 #include "base/win32.h"
+#include "tools/testing/text.h"
 
 #include <algorithm>
 #include <climits>
@@ -206,21 +207,13 @@ void Config::parseText(const std::string& utf8, const std::wstring& source) {
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
         text.erase(0, 3);
     unsigned number = 0;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    for (const std::string& line : zra_testing::splitLines(text)) {
         ++number;
         try {
             parseLine(wstr(line, CP_UTF8));
         } catch (const vexception& e) {
             throw vexception(format(L"%s:%u: %s", source.c_str(), number, e.message().c_str()));
         }
-        start = end + 1;
     }
 }
 

@@ -4,80 +4,59 @@
 #include "base/win32.h"
 
 #include "base/exception.h"
-#include "base/scoped_handle.h"
+
+#include "tools/testing/registry.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 namespace {
 
-const wchar_t kConfigKey[] = L"SOFTWARE\\Varno\\ZRA Config\\Config";
-
 TEST(DebugSwitchFromTheRegistry, IsReadWithoutTheProgramAskingForIt) {
-    base::ScopedRegKey key;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, 0,
-                                               KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY,
-                                               nullptr, key.put(), nullptr));
-    DWORD saved = 0;
-    DWORD size = sizeof(saved);
-    const bool hadValue =
-        ::RegQueryValueExW(key.get(), L"Debug", nullptr, nullptr, reinterpret_cast<BYTE*>(&saved),
-                           &size) == ERROR_SUCCESS;
+    using zra_testing::RegistryValue;
     struct Row {
         const char* what;
-        DWORD type;
-        DWORD data;
+        RegistryValue value;
         bool expected;
     };
+    const DWORD one = 0x31;
     const Row rows[] = {
-        {"DWORD 1", REG_DWORD, 1, true},
-        {"DWORD 0", REG_DWORD, 0, false},
-        {"DWORD 2", REG_DWORD, 2, true},
+        {"DWORD 1", RegistryValue::dword(1), true},
+        {"DWORD 0", RegistryValue::dword(0), false},
+        {"DWORD 2", RegistryValue::dword(2), true},
         // L"1" with its terminator: four bytes of the wrong type make the read fail.
-        {"a string where a DWORD belongs", REG_SZ, 0x31, false},
+        {"a string where a DWORD belongs", RegistryValue::raw(REG_SZ, &one, sizeof one), false},
+        {"no value", RegistryValue::absent(), false},
     };
-    for (const Row& row : rows) {
-        ::RegSetValueExW(key.get(), L"Debug", 0, row.type, reinterpret_cast<const BYTE*>(&row.data),
-                         sizeof(row.data));
-        resetDebugSwitchCache();
-        EXPECT_EQ(row.expected, isDebugEnabled()) << row.what;
+    {
+        auto debug = zra_testing::panelValue(L"Debug", RegistryValue::absent());
+        for (const Row& row : rows) {
+            debug.set(row.value);
+            resetDebugSwitchCache();
+            EXPECT_EQ(row.expected, isDebugEnabled()) << row.what;
+        }
     }
-    ::RegDeleteValueW(key.get(), L"Debug");
-    resetDebugSwitchCache();
-    EXPECT_FALSE(isDebugEnabled()) << "no value";
-
-    if (hadValue)
-        ::RegSetValueExW(key.get(), L"Debug", 0, REG_DWORD, reinterpret_cast<BYTE*>(&saved),
-                         sizeof(saved));
     resetDebugSwitchCache();
 }
 
 // Sets the panel's Debug switch for one test and puts back what was there.
 class DebugSwitch : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(ERROR_SUCCESS,
-                  ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, 0,
-                                    KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr,
-                                    key_.put(), nullptr));
-        DWORD size = sizeof(saved_);
-        hadValue_ = ::RegQueryValueExW(key_.get(), L"Debug", nullptr, nullptr,
-                                       reinterpret_cast<BYTE*>(&saved_), &size) == ERROR_SUCCESS;
-        resetDebugSwitchCache();
-    }
+    void SetUp() override { resetDebugSwitchCache(); }
     void TearDown() override {
-        if (hadValue_)
-            set(saved_);
-        else
-            ::RegDeleteValueW(key_.get(), L"Debug");
+        debug_.reset();
         resetDebugSwitchCache();
     }
-    void set(DWORD value) {
-        ::RegSetValueExW(key_.get(), L"Debug", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value),
-                         sizeof(value));
+    void set(DWORD value) { set(zra_testing::RegistryValue::dword(value)); }
+    void set(const zra_testing::RegistryValue& value) {
+        if (debug_)
+            debug_->set(value);
+        else
+            debug_ = std::make_unique<zra_testing::ScopedValue>(
+                zra_testing::panelValue(L"Debug", value));
     }
-    base::ScopedRegKey key_;
-    DWORD saved_ = 0;
-    bool hadValue_ = false;
+    std::unique_ptr<zra_testing::ScopedValue> debug_;
 };
 
 TEST_F(DebugSwitch, IsReadOnTheFirstAndEverySixteenthCall) {
@@ -105,7 +84,7 @@ TEST_F(DebugSwitch, TextIsFullTextOnlyWhileDebugIsOn) {
 TEST_F(DebugSwitch, AMissingValueKeepsTheCachedSwitch) {
     set(1);
     EXPECT_TRUE(isDebugEnabled());
-    ::RegDeleteValueW(key_.get(), L"Debug");
+    set(zra_testing::RegistryValue::absent());
     for (int call = 2; call <= 17; ++call)
         EXPECT_TRUE(isDebugEnabled()) << call;
 }
@@ -115,7 +94,7 @@ TEST_F(DebugSwitch, AValueOfTheWrongTypeReadsAsOffForThatCall) {
     EXPECT_TRUE(isDebugEnabled());
     for (int call = 2; call <= 16; ++call)
         isDebugEnabled();
-    ::RegSetValueExW(key_.get(), L"Debug", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"1"), 4);
+    set(zra_testing::RegistryValue::raw(REG_SZ, L"1", 4));
     EXPECT_FALSE(isDebugEnabled()); // call 17 throws inside: off, cache kept
     EXPECT_TRUE(isDebugEnabled());
 }

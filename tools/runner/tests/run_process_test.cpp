@@ -4,6 +4,8 @@
 
 #include <shellapi.h>
 
+#include "tools/testing/standin_service.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -12,12 +14,7 @@
 
 namespace {
 
-std::wstring windowsPath(std::wstring path) {
-    for (wchar_t& c : path)
-        if (c == L'/')
-            c = L'\\';
-    return path;
-}
+const auto windowsPath = zra_testing::backslashed;
 
 const std::wstring& probe() {
     static const std::wstring path = windowsPath(ZRA_RUNNER_PROBE_EXE);

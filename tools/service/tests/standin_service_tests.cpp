@@ -3,6 +3,8 @@
 // own encoder.
 #include "base/scoped_handle.h"
 #include "base/win32.h"
+#include "tools/testing/standin_service.h"
+#include "tools/testing/temp.h"
 
 #include <gtest/gtest.h>
 
@@ -81,9 +83,7 @@ std::wstring servicePath() {
 }
 
 std::wstring tempPath(const std::wstring& leaf) {
-    wchar_t buffer[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, buffer);
-    return std::wstring(buffer) + L"zra-standin-" + std::to_wstring(::GetCurrentProcessId()) +
+    return zra_testing::tempPath() + L"zra-standin-" + std::to_wstring(::GetCurrentProcessId()) +
            L"-" + leaf;
 }
 
@@ -96,173 +96,43 @@ std::string readFile(const std::wstring& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::wstring quote(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos)
-        return arg;
-    std::wstring out = L"\"";
-    size_t slashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++slashes;
-            continue;
-        }
-        out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
-        slashes = 0;
-        out += c;
-    }
-    out.append(slashes * 2, L'\\');
-    return out + L"\"";
+zra_testing::StandinService::Options serviceOptions(bool nulInput) {
+    zra_testing::StandinService::Options options;
+    options.nulInput = nulInput;
+    // The cases wait for "ready" themselves, or for the service's complaint.
+    options.waitReady = false;
+    options.stopTimeoutMs = 5000;
+    return options;
 }
 
 // A running stand-in with its standard handles on pipes held by the test.
-class Service {
+class Service : public zra_testing::StandinService {
 public:
     // nulInput: the service's standard input is NUL instead of a pipe held by the test.
-    explicit Service(std::vector<std::wstring> args, bool ownPipe = true, bool nulInput = false) {
-        static int counter = 0;
-        pipeName = L"zra-standin-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                   std::to_wstring(++counter);
-        pipePath = L"\\\\.\\pipe\\" + pipeName;
-        if (ownPipe) {
-            args.insert(args.begin(), pipeName);
-            args.insert(args.begin(), L"--pipe");
-        }
-        std::wstring commandLine = quote(servicePath());
-        for (const std::wstring& arg : args)
-            commandLine += L" " + quote(arg);
-
-        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-        HANDLE childIn, childOut, childErr, parentIn, parentOut, parentErr;
-        ::CreatePipe(&childIn, &parentIn, &inherit, 0);
-        ::CreatePipe(&parentOut, &childOut, &inherit, 0);
-        ::CreatePipe(&parentErr, &childErr, &inherit, 0);
-        if (nulInput) {
-            ::CloseHandle(childIn);
-            childIn = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    &inherit, OPEN_EXISTING, 0, nullptr);
-        }
-        ScopedHandle childInOwner(childIn), childOutOwner(childOut), childErrOwner(childErr);
-        input_.reset(parentIn);
-        ::SetHandleInformation(parentIn, HANDLE_FLAG_INHERIT, 0);
-        ::SetHandleInformation(parentOut, HANDLE_FLAG_INHERIT, 0);
-        ::SetHandleInformation(parentErr, HANDLE_FLAG_INHERIT, 0);
-
-        STARTUPINFOW si = {};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = childIn;
-        si.hStdOutput = childOut;
-        si.hStdError = childErr;
-        PROCESS_INFORMATION pi = {};
-        if (!::CreateProcessW(servicePath().c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
-                              nullptr, nullptr, &si, &pi)) {
-            ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
-            ::CloseHandle(parentOut);
-            ::CloseHandle(parentErr);
-            return;
-        }
-        process_.reset(pi.hProcess);
-        ::CloseHandle(pi.hThread);
-        outReader_ = std::thread([this, parentOut] { pump(parentOut, true); });
-        errReader_ = std::thread([this, parentErr] { pump(parentErr, false); });
-    }
-
+    explicit Service(std::vector<std::wstring> args, bool ownPipe = true, bool nulInput = false)
+        : Service(zra_testing::uniqueName(L"zra-standin-test"), std::move(args), ownPipe,
+                  nulInput) {}
     ~Service() {
-        input_.reset();
-        if (process_ && ::WaitForSingleObject(process_.get(), 5000) != WAIT_OBJECT_0) {
+        stop();
+        if (!stoppedCleanly())
             ADD_FAILURE() << "the service did not stop when its input closed";
-            ::TerminateProcess(process_.get(), 99);
-        }
-        if (outReader_.joinable())
-            outReader_.join();
-        if (errReader_.joinable())
-            errReader_.join();
-    }
-
-    // Waits until the line has appeared `occurrence` times on stdout.
-    bool waitFor(const std::wstring& line, size_t occurrence = 1, DWORD ms = 5000) {
-        std::unique_lock<std::mutex> lock(lock_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-            size_t seen = 0;
-            for (const std::wstring& l : lines_)
-                seen += l == line;
-            return seen >= occurrence;
-        });
-    }
-
-    bool ready() { return waitFor(L"ready"); }
-
-    // Stdout lines that begin with prefix, so tests can look at the request log alone.
-    std::vector<std::wstring> lines(const std::wstring& prefix) {
-        std::lock_guard<std::mutex> guard(lock_);
-        std::vector<std::wstring> out;
-        for (const std::wstring& l : lines_)
-            if (l.compare(0, prefix.size(), prefix) == 0)
-                out.push_back(l);
-        return out;
-    }
-
-    // Everything the service wrote on stderr; once it has exited, complete up to its end.
-    std::wstring errors() {
-        if (process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0 &&
-            errReader_.joinable())
-            errReader_.join();
-        std::lock_guard<std::mutex> guard(lock_);
-        return errors_;
-    }
-
-    void send(const std::string& line) {
-        const std::string text = line + "\n";
-        DWORD written = 0;
-        ::WriteFile(input_.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    }
-
-    void closeInput() { input_.reset(); }
-
-    // The exit code, or STILL_ACTIVE when the service is still running after ms.
-    DWORD waitExit(DWORD ms = 5000) {
-        if (::WaitForSingleObject(process_.get(), ms) != WAIT_OBJECT_0)
-            return STILL_ACTIVE;
-        DWORD code = 0;
-        ::GetExitCodeProcess(process_.get(), &code);
-        return code;
     }
 
     std::wstring pipeName;
     std::wstring pipePath;
 
 private:
-    void pump(HANDLE handle, bool out) {
-        ScopedHandle owner(handle);
-        std::string pending;
-        char buffer[4096];
-        DWORD count = 0;
-        while (::ReadFile(handle, buffer, sizeof buffer, &count, nullptr) && count > 0) {
-            std::lock_guard<std::mutex> guard(lock_);
-            if (!out) {
-                errors_ += widen(std::string(buffer, count));
-                continue;
-            }
-            pending.append(buffer, count);
-            for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
-                std::string line = pending.substr(0, end);
-                pending.erase(0, end + 1);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
-                lines_.push_back(widen(line));
-            }
-            changed_.notify_all();
-        }
-    }
+    Service(const std::wstring& name, std::vector<std::wstring> args, bool ownPipe, bool nulInput)
+        : zra_testing::StandinService(servicePath(), withPipe(name, std::move(args), ownPipe),
+                                      serviceOptions(nulInput)),
+          pipeName(name), pipePath(L"\\\\.\\pipe\\" + name) {}
 
-    ScopedHandle process_;
-    ScopedHandle input_;
-    std::thread outReader_;
-    std::thread errReader_;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<std::wstring> lines_;
-    std::wstring errors_;
+    static std::vector<std::wstring> withPipe(const std::wstring& name,
+                                              std::vector<std::wstring> args, bool ownPipe) {
+        if (ownPipe)
+            args.insert(args.begin(), {L"--pipe", name});
+        return args;
+    }
 };
 
 // A message-mode client with time-outs on every transfer, so a misbehaving service fails a test
