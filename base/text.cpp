@@ -1,6 +1,7 @@
 #include "base/text.h"
 
 #include "base/exception.h"
+#include "base/raising_site.h"
 #include "base/win32.h"
 
 #include <cstdio>
@@ -9,6 +10,10 @@
 #include <memory>
 
 namespace {
+
+// The raising sites of this file and the lines they record (part of the Debug text).
+constexpr RaisingSite kToNarrowSite = {"cstr", 15};
+constexpr RaisingSite kToWideSite = {"wstr", 35};
 
 struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
@@ -60,7 +65,7 @@ std::string cstr(const std::wstring& text, unsigned codePage) {
         ::WideCharToMultiByte(codePage, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
     if (needed == 0)
         throw vexception(L"Maps a wide-character (Unicode) string to a character stringz",
-                         SourceLocation(L"", "cstr", 15));
+                         siteLocation(kToNarrowSite));
     std::string result;
     try {
         result.resize(static_cast<size_t>(needed));
@@ -71,7 +76,7 @@ std::string cstr(const std::wstring& text, unsigned codePage) {
     if (::WideCharToMultiByte(codePage, 0, text.data(), length, &result[0], needed, nullptr,
                               nullptr) != needed)
         throw vexception(L"Maps a wide-character (Unicode) string to a character stringz",
-                         SourceLocation(L"", "cstr", 15));
+                         siteLocation(kToNarrowSite));
     return result;
 }
 
@@ -82,7 +87,7 @@ std::wstring wstr(const std::string& text, unsigned codePage) {
     const int needed = ::MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
     if (needed == 0)
         throw vexception(L"Maps a character string to a wide-character (Unicode) string failed",
-                         SourceLocation(L"", "wstr", 35));
+                         siteLocation(kToWideSite));
     std::wstring result;
     try {
         result.resize(static_cast<size_t>(needed));
@@ -91,7 +96,7 @@ std::wstring wstr(const std::string& text, unsigned codePage) {
     }
     if (::MultiByteToWideChar(codePage, 0, text.data(), length, &result[0], needed) != needed)
         throw vexception(L"Maps a character string to a wide-character (Unicode) string failed",
-                         SourceLocation(L"", "wstr", 35));
+                         siteLocation(kToWideSite));
     return result;
 }
 

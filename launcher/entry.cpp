@@ -1,9 +1,10 @@
 #include "launcher/entry.h"
 
 #include "base/exception.h"
+#include "base/raising_site.h"
+#include "base/se_translator.h"
 #include "base/text.h"
 #include "crash/crash_dump.h"
-#include "base/se_translator.h"
 #include "launcher/check_system.h"
 #include "launcher/standard_output.h"
 #include "launcher/usage.h"
@@ -17,6 +18,10 @@
 namespace {
 
 const wchar_t kBoundaryContext[] = L"Failed to launch an examination.";
+// The launcher's own raising site and its boundary, with the lines they record (part of the
+// Debug text).
+constexpr RaisingSite kOptionsSite = {"wmain", 66};
+constexpr RaisingSite kBoundary = {"wmain", 120};
 
 // When the conversion to UTF-8 itself fails: the message with "?" for what is not ASCII, rather
 // than no text at all.
@@ -52,14 +57,15 @@ void writeFailure(const vexception& failure) {
 void reportFatalFault(unsigned int code) {
     try {
         writeFailure(
-            vexception(cwrpexception(code).text(), SourceLocation(kBoundaryContext, "wmain", 120)));
+            vexception(cwrpexception(code).text(),
+                       SourceLocation(kBoundaryContext, kBoundary.function, kBoundary.line)));
     } catch (...) {
     }
 }
 
 int dispatch(int argc, wchar_t** argv, ExaminationRunner runExamination) {
     if (argc <= 1 || argv == nullptr || argv[1] == nullptr)
-        throw vexception(L"Incorrect launching options.", SourceLocation(L"", "wmain", 66));
+        throw vexception(L"Incorrect launching options.", siteLocation(kOptionsSite));
     // Exact and case-sensitive: anything else, "--CHECK-SYSTEM" included, names a script.
     if (std::wcscmp(argv[1], L"--check-system") == 0)
         return checkSystem();
@@ -86,7 +92,7 @@ int launcherMain(int argc, wchar_t** argv, ExaminationRunner runExamination) {
             return dispatch(argc, argv, runExamination);
         } catch (...) {
             try {
-                failure.emplace(catchLadder(kBoundaryContext, "wmain", 120));
+                failure.emplace(catchLadder(kBoundaryContext, kBoundary.function, kBoundary.line));
             } catch (...) {
                 // Not even the failure could be described (memory exhaustion): exit code 1 alone
                 // still tells the installer that the launch failed.

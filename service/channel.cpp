@@ -3,6 +3,7 @@
 #include "service/channel.h"
 
 #include "base/exception.h"
+#include "base/raising_site.h"
 #include "base/text.h"
 #include "logging/log.h"
 #include "registry/registry.h"
@@ -13,6 +14,9 @@
 namespace vpipechannel {
 
 namespace {
+
+// The raising site of this file and the line it records (part of the Debug text).
+constexpr RaisingSite kFinishedSite = {"vpipechannel::client::query", 239};
 
 class Lock {
 public:
@@ -76,7 +80,7 @@ void client::ensureNotFinished() {
     varno::logging::logMessage(
         varno::logging::Warning,
         L"Connection to Varno Management Service is broken: Pipe is finished");
-    throw vexception(L"Pipe is finished", SourceLocation(L"", "vpipechannel::client::query", 239));
+    throw vexception(L"Pipe is finished", siteLocation(kFinishedSite));
 }
 
 // Bytes waiting before a request goes out answer no request of this query: they are what an

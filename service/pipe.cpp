@@ -3,6 +3,7 @@
 #include "service/pipe.h"
 
 #include "base/exception.h"
+#include "base/raising_site.h"
 #include "base/text.h"
 #include "os/cancelation.h"
 #include "os/sync.h"
@@ -11,6 +12,26 @@
 namespace Con {
 
 namespace {
+
+// The raising sites of this file and the lines they record: part of the text users see under the
+// Debug switch, so they stay fixed however the file is edited. The overlapped transfers' own sites
+// are in their TransferSite records below.
+constexpr RaisingSite kOverlappedEventSite = {"Con::Overlapped::Overlapped", 211};
+constexpr RaisingSite kOverlappedDuplicateSite = {"Con::Overlapped::Overlapped", 221};
+constexpr RaisingSite kOverlappedResetSite = {"Con::Overlapped::resert", 254};
+constexpr RaisingSite kPipeDuplicateSite = {"Con::Pipe::Pipe", 39};
+constexpr RaisingSite kPipeReadSite = {"Con::Pipe::read", 88};
+constexpr RaisingSite kPipeReadShortSite = {"Con::Pipe::read", 92};
+constexpr RaisingSite kPipeWriteSite = {"Con::Pipe::write", 110};
+constexpr RaisingSite kPipeWriteShortSite = {"Con::Pipe::write", 114};
+constexpr RaisingSite kCompleteIdleSite = {"Con::OverlappedPipe::complete", 401};
+constexpr RaisingSite kCompleteWaitFailedSite = {"Con::OverlappedPipe::complete", 417};
+constexpr RaisingSite kCompleteUnknownStateSite = {"Con::OverlappedPipe::complete", 419};
+constexpr RaisingSite kInternalCompleteSite = {"Con::OverlappedPipe::internalComplete", 386};
+constexpr RaisingSite kInternalCompleteShortSite = {"Con::OverlappedPipe::internalComplete", 392};
+constexpr RaisingSite kConnectSite = {"Con::ClientOverlappedPipe::create", 503};
+constexpr RaisingSite kConnectRetriesSite = {"Con::ClientOverlappedPipe::create", 509};
+constexpr RaisingSite kSetModeSite = {"Con::ClientOverlappedPipe::create", 513};
 
 bool isEndOfData(DWORD code) {
     return code == ERROR_HANDLE_EOF || code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA;
@@ -25,10 +46,10 @@ bool stopsShortOfTotal(uint32_t before, uint32_t size, uint32_t total) {
 // Message reads start with this much room and double it while the message goes on.
 const uint32_t kFirstReadStep = 4096;
 
-[[noreturn]] void raiseShort(DWORD count, uint32_t size, const char* function, int32_t line) {
+[[noreturn]] void raiseShort(DWORD count, uint32_t size, const RaisingSite& site) {
     throw vexception(
         format(L"Completed only %d of %d bytes", static_cast<int>(count), static_cast<int>(size)),
-        SourceLocation(L"", function, line));
+        siteLocation(site));
 }
 
 } // namespace
@@ -40,7 +61,7 @@ Overlapped::Overlapped() : record_() {
     event_.reset(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
     if (!event_)
         raiseOsError(L"Unable to create event", ::GetLastError(),
-                     SourceLocation(L"", "Con::Overlapped::Overlapped", 211));
+                     siteLocation(kOverlappedEventSite));
     record_.hEvent = event_.get();
 }
 
@@ -53,7 +74,7 @@ Overlapped::Overlapped(const Overlapped& other, DuplicateTag) : record_() {
     if (!::DuplicateHandle(::GetCurrentProcess(), other.event_.get(), ::GetCurrentProcess(),
                            &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))
         raiseOsError(L"Unable to duplicate handle", ::GetLastError(),
-                     SourceLocation(L"", "Con::Overlapped::Overlapped", 221));
+                     siteLocation(kOverlappedDuplicateSite));
     event_.reset(duplicate);
     record_.hEvent = event_.get();
 }
@@ -66,7 +87,7 @@ Overlapped Overlapped::duplicate() const {
 void Overlapped::reset() {
     if (!::ResetEvent(event_.get()))
         raiseOsError(L"Unable to reset event", ::GetLastError(),
-                     SourceLocation(L"", "Con::Overlapped::resert", 254));
+                     siteLocation(kOverlappedResetSite));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -80,7 +101,7 @@ PipeEnd::PipeEnd(const PipeEnd& other, DuplicateTag)
     if (!::DuplicateHandle(::GetCurrentProcess(), other.handle_.get(), ::GetCurrentProcess(),
                            &duplicate, 0, TRUE, DUPLICATE_SAME_ACCESS))
         raiseOsError(L"Unable to duplicate handle", ::GetLastError(),
-                     SourceLocation(L"", "Con::Pipe::Pipe", 39));
+                     siteLocation(kPipeDuplicateSite));
     handle_.reset(duplicate);
 }
 
@@ -120,7 +141,7 @@ int Pipe::read(void* buffer, uint32_t size, bool exact) {
     DWORD count = 0;
     if (::ReadFile(handle_.get(), buffer, size, &count, nullptr)) {
         if (exact && count != size)
-            raiseShort(count, size, "Con::Pipe::read", 92);
+            raiseShort(count, size, kPipeReadShortSite);
         return static_cast<int>(count);
     }
     const DWORD code = ::GetLastError();
@@ -128,7 +149,7 @@ int Pipe::read(void* buffer, uint32_t size, bool exact) {
         finished_ = true;
         return 0;
     }
-    raiseOsError(L"Unable to read from pipe", code, SourceLocation(L"", "Con::Pipe::read", 88));
+    raiseOsError(L"Unable to read from pipe", code, siteLocation(kPipeReadSite));
 }
 
 int Pipe::write(const void* buffer, uint32_t size, bool exact) {
@@ -137,7 +158,7 @@ int Pipe::write(const void* buffer, uint32_t size, bool exact) {
     DWORD count = 0;
     if (::WriteFile(handle_.get(), buffer, size, &count, nullptr)) {
         if (exact && count != size)
-            raiseShort(count, size, "Con::Pipe::write", 114);
+            raiseShort(count, size, kPipeWriteShortSite);
         return static_cast<int>(count);
     }
     const DWORD code = ::GetLastError();
@@ -145,7 +166,7 @@ int Pipe::write(const void* buffer, uint32_t size, bool exact) {
         finished_ = true;
         return 0;
     }
-    raiseOsError(L"Unable to write to pipe", code, SourceLocation(L"", "Con::Pipe::write", 110));
+    raiseOsError(L"Unable to write to pipe", code, siteLocation(kPipeWriteSite));
 }
 
 int Pipe::readPart(void* buffer, uint32_t size, MessagePart& part) {
@@ -160,8 +181,7 @@ int Pipe::readPart(void* buffer, uint32_t size, MessagePart& part) {
             return static_cast<int>(count);
         }
         if (!isEndOfData(code))
-            raiseOsError(L"Unable to read from pipe", code,
-                         SourceLocation(L"", "Con::Pipe::read", 88));
+            raiseOsError(L"Unable to read from pipe", code, siteLocation(kPipeReadSite));
         finished_ = true;
         // As with read: a peer gone before the message began is a quiet end.
         if (part.before == 0)
@@ -169,7 +189,7 @@ int Pipe::readPart(void* buffer, uint32_t size, MessagePart& part) {
         count = 0;
     }
     if (part.before + count != part.total)
-        raiseShort(part.before + count, part.total, "Con::Pipe::read", 92);
+        raiseShort(part.before + count, part.total, kPipeReadShortSite);
     return static_cast<int>(count);
 }
 
@@ -289,8 +309,7 @@ int OverlappedPipe::beginWrite(const void* buffer, uint32_t size, bool exact) {
 
 int OverlappedPipe::complete(HANDLE cancel, DWORD timeout, bool exact) {
     if (idle_)
-        throw vexception(L"Previous request has completed!",
-                         SourceLocation(L"", "Con::OverlappedPipe::complete", 401));
+        throw vexception(L"Previous request has completed!", siteLocation(kCompleteIdleSite));
     HANDLE handles[2] = {overlapped_.event(), cancel};
     const DWORD count = cancel != nullptr ? 2 : 1;
     const DWORD result = waitForMultipleObjects(count, handles, FALSE, timeout);
@@ -309,12 +328,12 @@ int OverlappedPipe::complete(HANDLE cancel, DWORD timeout, bool exact) {
         const DWORD code = ::GetLastError();
         abandonRequest();
         raiseOsError(L"Unable to complete pipe operation", code,
-                     SourceLocation(L"", "Con::OverlappedPipe::complete", 417));
+                     siteLocation(kCompleteWaitFailedSite));
     }
     default:
         abandonRequest();
         throw vexception(format(L"Unable to complete pipe operation: Unknown state %X", result),
-                         SourceLocation(L"", "Con::OverlappedPipe::complete", 419));
+                         siteLocation(kCompleteUnknownStateSite));
     }
 }
 
@@ -333,17 +352,16 @@ int OverlappedPipe::internalComplete(bool exact) {
             idle_ = true;
             requested_ = 0;
             raiseOsError(L"Unable to complete pipe operation", code,
-                         SourceLocation(L"", "Con::OverlappedPipe::internalComplete", 386));
+                         siteLocation(kInternalCompleteSite));
         }
     }
     idle_ = true;
     requested_ = 0;
     if (part_ != nullptr) {
         if (exact && !part_->more && part_->before + count != part_->total)
-            raiseShort(part_->before + count, part_->total, "Con::OverlappedPipe::internalComplete",
-                       392);
+            raiseShort(part_->before + count, part_->total, kInternalCompleteShortSite);
     } else if (exact && count != requested) {
-        raiseShort(count, requested, "Con::OverlappedPipe::internalComplete", 392);
+        raiseShort(count, requested, kInternalCompleteShortSite);
     }
     return static_cast<int>(count);
 }
@@ -358,7 +376,7 @@ int OverlappedPipe::readPart(void* buffer, uint32_t size, MessagePart& part) {
     const int count = read(buffer, size, true);
     // The peer went away in the middle of the message: what arrived is not all of it.
     if (count == 0 && finished_ && part.before != 0)
-        raiseShort(part.before, part.total, "Con::OverlappedPipe::internalComplete", 392);
+        raiseShort(part.before, part.total, kInternalCompleteShortSite);
     return count;
 }
 
@@ -444,20 +462,17 @@ base::ScopedFileHandle ClientOverlappedPipe::create(const std::wstring& path, DW
             break;
         const DWORD code = ::GetLastError();
         if (code != ERROR_PIPE_BUSY)
-            raiseOsError(L"Unable to connect to pipe " + path, code,
-                         SourceLocation(L"", "Con::ClientOverlappedPipe::create", 503));
+            raiseOsError(L"Unable to connect to pipe " + path, code, siteLocation(kConnectSite));
         if (!::WaitNamedPipeW(path.c_str(), 1000))
             alertableSleep(50);
     }
     if (!handle)
-        throw vexception(L"Unable to connect to pipe " + path,
-                         SourceLocation(L"", "Con::ClientOverlappedPipe::create", 509));
+        throw vexception(L"Unable to connect to pipe " + path, siteLocation(kConnectRetriesSite));
     DWORD mode = readMode;
     if (!::SetNamedPipeHandleState(handle.get(), &mode, nullptr, nullptr)) {
         const DWORD code = ::GetLastError();
         handle.reset();
-        raiseOsError(L"Unable to set mode of pipe " + path, code,
-                     SourceLocation(L"", "Con::ClientOverlappedPipe::create", 513));
+        raiseOsError(L"Unable to set mode of pipe " + path, code, siteLocation(kSetModeSite));
     }
     return handle;
 }
