@@ -53,11 +53,24 @@ bool isBatchExtension(const std::wstring& extension) {
     return extension == L"BAT" || extension == L"CMD";
 }
 
-// Files saved as UTF-8 by Windows editors begin with this mark; it is not part of the first line.
-void dropByteOrderMark(std::string& line) {
-    if (line.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        line.erase(0, 3);
-}
+// A script's lines as sniffing reads them, from the first. Files saved as UTF-8 by Windows
+// editors begin with a byte-order mark, which is not part of the first line.
+class ScriptLines {
+public:
+    explicit ScriptLines(const std::wstring& file) { text_.openForReading(file); }
+    std::string next() {
+        std::string line;
+        text_.readLine(line);
+        if (first_ && line.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            line.erase(0, 3);
+        first_ = false;
+        return line;
+    }
+
+private:
+    TextFile text_;
+    bool first_ = true;
+};
 
 // Only a name can be looked for. The search would take * and ? (and the DOS wildcards < > ")
 // as a pattern and run whatever matched; ".", ".." and a name ending in a separator name a
@@ -200,15 +213,9 @@ bool findInDirectory(const std::wstring& directory, const std::wstring& command,
 }
 
 bool isPhpScript(const std::wstring& file) {
-    TextFile text;
-    text.openForReading(file);
-    bool first = true;
+    ScriptLines lines(file);
     for (;;) {
-        std::string line;
-        text.readLine(line);
-        if (first)
-            dropByteOrderMark(line);
-        first = false;
+        const std::string line = lines.next();
         if (line.empty())
             return false;
         // An interpreter line ahead of the PHP open tag is skipped.
@@ -227,15 +234,9 @@ bool isPhpScript(const std::wstring& file) {
 }
 
 bool readInterpreterLine(const std::wstring& file, std::wstring& interpreter) {
-    TextFile text;
-    text.openForReading(file);
-    bool first = true;
+    ScriptLines lines(file);
     for (;;) {
-        std::string line;
-        text.readLine(line);
-        if (first)
-            dropByteOrderMark(line);
-        first = false;
+        const std::string line = lines.next();
         if (line.empty())
             return false;
         const std::string rest = withoutLeadingSpace(line);
