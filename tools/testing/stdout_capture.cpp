@@ -20,6 +20,11 @@ StdoutCapture::StdoutCapture(const Options& options)
     // Descriptor 1 owns the file from here; without it the capture holds the handle itself.
     const int descriptor =
         _open_osfhandle(reinterpret_cast<intptr_t>(file), options.textMode ? _O_TEXT : _O_BINARY);
+    if (descriptor < 0) {
+        ::CloseHandle(file);
+        ::DeleteFileW(file_.c_str());
+        throw std::runtime_error("cannot open a descriptor on the file for standard output");
+    }
     std::fflush(stdout);
     savedDescriptor_ = _dup(1);
     _dup2(descriptor, 1);
@@ -34,9 +39,9 @@ StdoutCapture::StdoutCapture(const Options& options)
         savedDescriptor_ = -1;
         ownHandle_ = own;
     }
-    savedHandle_ = savedDescriptor_ >= 0
-                       ? reinterpret_cast<HANDLE>(_get_osfhandle(savedDescriptor_))
-                       : ::GetStdHandle(STD_OUTPUT_HANDLE);
+    // With descriptor 1 captured the runtime's own restore gives the standard handle back (see
+    // finish); otherwise descriptor 1 is back already and its handle is the one to restore.
+    savedHandle_ = savedDescriptor_ >= 0 ? nullptr : ::GetStdHandle(STD_OUTPUT_HANDLE);
     ::SetStdHandle(STD_OUTPUT_HANDLE,
                    ownHandle_ ? ownHandle_ : reinterpret_cast<HANDLE>(_get_osfhandle(1)));
     active_ = true;
@@ -75,6 +80,8 @@ const std::string& StdoutCapture::finish() {
         _dup2(savedDescriptor_, 1);
         _close(savedDescriptor_);
         savedDescriptor_ = -1;
+        // The saved descriptor's handle is closed now: descriptor 1 holds a fresh duplicate.
+        savedHandle_ = reinterpret_cast<HANDLE>(_get_osfhandle(1));
     }
     ::SetStdHandle(STD_OUTPUT_HANDLE, savedHandle_);
     if (ownHandle_) {
