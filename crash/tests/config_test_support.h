@@ -41,6 +41,14 @@ struct DumpConfig {
                                     L"CrashDumpsMaxCount"})
             values.push_back(ScopedConfigValue::absent(name));
     }
+    DumpConfig(const DumpConfig&) = delete;
+    DumpConfig& operator=(const DumpConfig&) = delete;
+    // A name given again is held twice: the later holder must put back its value first, so that
+    // the first one, which saw what the machine had, restores last.
+    ~DumpConfig() {
+        while (!values.empty())
+            values.pop_back();
+    }
     DumpConfig& set(ScopedConfigValue value) {
         values.push_back(std::move(value));
         return *this;

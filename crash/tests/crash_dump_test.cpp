@@ -90,6 +90,28 @@ struct SyntheticFault {
     }
 };
 
+// The machine's own dump settings survive a test that sets one of them.
+TEST(DumpConfig, PutsBackWhatTheMachineHad) {
+    const auto read = []() -> DWORD {
+        HKEY key = nullptr;
+        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, zra_testing::kPanelConfigKey, 0,
+                            KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+            return 0xFFFFFFFF;
+        DWORD value = 0, size = sizeof value;
+        const LSTATUS status = ::RegQueryValueExW(key, L"CrashDumpsMaxCount", nullptr, nullptr,
+                                                  reinterpret_cast<BYTE*>(&value), &size);
+        ::RegCloseKey(key);
+        return status == ERROR_SUCCESS ? value : 0xFFFFFFFF;
+    };
+    ScopedConfigValue machine = ScopedConfigValue::dword(L"CrashDumpsMaxCount", 7);
+    {
+        DumpConfig config;
+        config.set(ScopedConfigValue::dword(L"CrashDumpsMaxCount", 3));
+        EXPECT_EQ(3u, read());
+    }
+    EXPECT_EQ(7u, read());
+}
+
 TEST(CrashDumpInfo, ConfigurationDecidesWhetherAndWhereDumpsGo) {
     TempDirectory temp;
     const std::wstring root = temp.path() + L"\\root";
