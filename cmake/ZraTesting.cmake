@@ -99,8 +99,9 @@ endfunction()
 
 # zra_add_test(NAME SOURCES a.cpp ... LIBS lib ... [NO_GTEST_MAIN] [ISOLATED])
 # One ctest entry per test exe, judged by its exit code and googletest's summary together
-# (run-gtest.cmake); every one links the shared test helpers (tools/testing). Test programs that write or read the panel's machine-wide state (the
-# configuration key with the Debug switch and pipe name override, the service's pipe, the
+# (run-gtest.cmake); every one links the shared test helpers (tools/testing), and a registry scope
+# that cannot put things back fails the running test. Test programs that write or read the panel's
+# machine-wide state (the configuration key with the Debug switch and pipe name override, the service's pipe, the
 # servicing keys and mutexes of the readiness check, the event-log registration) hold one lock so
 # they never overlap; ISOLATED marks a program that touches none of it, which then runs in parallel
 # with anything.
@@ -109,7 +110,7 @@ function(zra_add_test name)
         return()
     endif()
     cmake_parse_arguments(T "NO_GTEST_MAIN;ISOLATED" "" "SOURCES;LIBS" ${ARGN})
-    add_executable(${name} ${T_SOURCES})
+    add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/tools/testing/gtest_cleanup.cpp)
     if(T_NO_GTEST_MAIN)
         target_link_libraries(${name} PRIVATE ${T_LIBS} zra_testing gtest)
     else()

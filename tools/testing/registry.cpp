@@ -2,6 +2,7 @@
 
 #include "tools/testing/temp.h"
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -9,11 +10,26 @@ namespace zra_testing {
 
 namespace {
 
-[[noreturn]] void fail(const std::wstring& what, LONG code) {
+std::string narrow(const std::wstring& what) {
     std::string text;
     for (wchar_t c : what)
         text += c < 128 ? static_cast<char>(c) : '?';
-    throw std::runtime_error(text + " failed with error " + std::to_string(code));
+    return text;
+}
+
+void writeToStderr(const std::wstring& what, LONG code) {
+    std::fprintf(stderr, "zra_testing: %s failed with error %ld\n", narrow(what).c_str(),
+                 static_cast<long>(code));
+}
+
+CleanupFailureHandler g_cleanupFailure = &writeToStderr;
+
+[[noreturn]] void fail(const std::wstring& what, LONG code) {
+    throw std::runtime_error(narrow(what) + " failed with error " + std::to_string(code));
+}
+
+void cleanupFailed(const std::wstring& what, LONG code) {
+    g_cleanupFailure(what, code);
 }
 
 HKEY openKey(HKEY root, const std::wstring& path, REGSAM access) {
@@ -52,6 +68,12 @@ LONG writeValue(HKEY key, const std::wstring& name, const RegistryValue& value) 
 }
 
 } // namespace
+
+CleanupFailureHandler setCleanupFailureHandler(CleanupFailureHandler handler) {
+    const CleanupFailureHandler previous = g_cleanupFailure;
+    g_cleanupFailure = handler ? handler : &writeToStderr;
+    return previous;
+}
 
 bool keyExists(HKEY root, const std::wstring& path, REGSAM view) {
     HKEY key = openKey(root, path, KEY_READ | view);
@@ -121,8 +143,10 @@ ScopedKey::~ScopedKey() {
     // to everyone else still has. Whatever was put below the levels meanwhile goes with the tree.
     for (auto level = created_.rbegin(); level != created_.rend(); ++level)
         ::RegDeleteKeyExW(root_, level->c_str(), view_, 0);
-    if (!created_.empty() && keyExists(root_, created_.front(), view_))
-        removeKeyTree(root_, created_.front(), view_);
+    if (!created_.empty() && keyExists(root_, created_.front(), view_) &&
+        (!removeKeyTree(root_, created_.front(), view_) ||
+         keyExists(root_, created_.front(), view_)))
+        cleanupFailed(L"removing the key " + created_.front(), ERROR_ACCESS_DENIED);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -162,10 +186,12 @@ ScopedValue::~ScopedValue() {
     // A key made here goes with the value; one that was there gets the value back.
     if (!key_.existed())
         return;
-    if (HKEY key = openKey(root_, path_, KEY_READ | KEY_WRITE | view_)) {
-        writeValue(key, name_, previous_);
+    HKEY key = openKey(root_, path_, KEY_READ | KEY_WRITE | view_);
+    const LONG code = key ? writeValue(key, name_, previous_) : ERROR_FILE_NOT_FOUND;
+    if (key)
         ::RegCloseKey(key);
-    }
+    if (code != ERROR_SUCCESS)
+        cleanupFailed(L"restoring " + path_ + L"\\" + name_, code);
 }
 
 ScopedValue panelValue(const std::wstring& name, const RegistryValue& value) {
@@ -188,7 +214,8 @@ TempKey::TempKey(REGSAM view, HKEY root, const wchar_t* prefix)
 
 TempKey::~TempKey() {
     ::RegCloseKey(key_);
-    removeKeyTree(root_, path_, view_);
+    if (!removeKeyTree(root_, path_, view_))
+        cleanupFailed(L"removing the key " + path_, ERROR_ACCESS_DENIED);
     // Fails while other tests still hold keys there, which is what is wanted.
     ::RegDeleteKeyExW(root_, kTempParent, view_, 0);
 }

@@ -16,6 +16,12 @@ inline constexpr wchar_t kPanelConfigKey[] = L"SOFTWARE\\Varno\\ZRA Config\\Conf
 
 bool keyExists(HKEY root, const std::wstring& path, REGSAM view);
 
+// Told when a scope ends and cannot put the registry back (a key left behind, a value not
+// restored): a destructor cannot throw, and a silent leftover would leak into later tests. Test
+// programs turn it into a failure of the running test; the default writes it to stderr.
+using CleanupFailureHandler = void (*)(const std::wstring& what, LONG code);
+CleanupFailureHandler setCleanupFailureHandler(CleanupFailureHandler handler);
+
 // The data of one value, or no value at all.
 struct RegistryValue {
     DWORD type = REG_NONE;

@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <io.h>
+
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace zra_testing {
 namespace {
@@ -87,6 +91,32 @@ TEST(ScopedValue, AKeyItMadeGoesAgainWithTheValue) {
     EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, temp.path() + L"\\made", KEY_WOW64_32KEY));
 }
 
+// A scope that cannot put things back says so instead of leaving the registry as it found it
+// changed; test programs fail the running test on it.
+std::vector<std::string> g_cleanupFailures;
+void recordCleanupFailure(const std::wstring& what, LONG code) {
+    g_cleanupFailures.push_back(std::string(what.begin(), what.end()) + " " + std::to_string(code));
+}
+
+TEST(ScopedValue, AValueThatCannotBePutBackIsReported) {
+    g_cleanupFailures.clear();
+    struct Recording {
+        CleanupFailureHandler previous = setCleanupFailureHandler(&recordCleanupFailure);
+        ~Recording() { setCleanupFailureHandler(previous); }
+    } recording;
+    {
+        TempKey temp;
+        {
+            ScopedValue value(HKEY_LOCAL_MACHINE, temp.path(), L"v", RegistryValue::dword(1),
+                              KEY_WOW64_32KEY);
+            // Gone under the scope's feet: there is nothing left to restore the value in.
+            ASSERT_TRUE(removeKeyTree(HKEY_LOCAL_MACHINE, temp.path(), KEY_WOW64_32KEY));
+        }
+        ASSERT_EQ(1u, g_cleanupFailures.size());
+        EXPECT_EQ(0u, g_cleanupFailures[0].find("restoring ")) << g_cleanupFailures[0];
+    }
+}
+
 TEST(TempKey, IsRemovedWithEverythingInIt) {
     std::wstring path;
     {
@@ -159,6 +189,11 @@ TEST(StdoutCapture, TakesTheRuntimeTheHandleAndAChildAsAsked) {
             EXPECT_EQ(0u, runInheriting(child));
             text = capture.finish();
         }
+        // Standard output is usable again, by handle and through descriptor 1 alike.
+        DWORD flags = 0;
+        EXPECT_TRUE(::GetHandleInformation(::GetStdHandle(STD_OUTPUT_HANDLE), &flags))
+            << ::GetLastError();
+        EXPECT_EQ(reinterpret_cast<intptr_t>(::GetStdHandle(STD_OUTPUT_HANDLE)), _get_osfhandle(1));
         EXPECT_EQ(0u, text.find(c.printed)) << text;
         // The service's usage text comes through the handle the child inherits.
         EXPECT_NE(std::string::npos, text.find("--stop-event")) << text;
