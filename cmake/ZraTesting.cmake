@@ -50,7 +50,8 @@ if(ZRA_BUILD_TESTS)
     add_test(NAME layers
              COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
                      -P ${ZRA_TESTING_DIR}/include-graph.cmake)
-    foreach(mode clean climbing sibling test_climbing tool_climbing link_climbing)
+    foreach(mode clean climbing sibling test_climbing tool_climbing link_climbing relative_climbing
+                 tool_link_climbing object_link_climbing)
         add_test(NAME layers.${mode}
                  COMMAND ${CMAKE_COMMAND} -DMODE=${mode} -DWORK=${CMAKE_BINARY_DIR}/layers-selftest
                          -P ${ZRA_TESTING_DIR}/include-graph-selftest.cmake)

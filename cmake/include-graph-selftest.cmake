@@ -1,4 +1,5 @@
-# cmake -DMODE=<clean|climbing|sibling|test_climbing|tool_climbing|link_climbing> -DWORK=<dir>
+# cmake -DMODE=<clean|climbing|sibling|test_climbing|tool_climbing|link_climbing|relative_climbing|
+#              tool_link_climbing|object_link_climbing> -DWORK=<dir>
 #       -P include-graph-selftest.cmake
 # Runs the layer check (include-graph.cmake) on a small tree made in WORK: a clean one, or the same
 # with one use that climbs. It fails exactly when the check fails for that use, naming it, so that
@@ -30,6 +31,9 @@ put(launcher/CMakeLists.txt "add_library(zra_launcher_core STATIC entry.cpp)")
 put(tools/runner/CMakeLists.txt "add_library(zra_test_runner STATIC run_process.cpp)")
 put(base/CMakeLists.txt "zra_add_library(zra_base)")
 put(logging/CMakeLists.txt "zra_add_library(zra_logging DEPS zra_base)")
+put(os/CMakeLists.txt "zra_add_library(zra_os DEPS zra_base)")
+put(tools/testing/CMakeLists.txt "add_library(zra_testing STATIC registry.cpp)"
+    "target_link_libraries(zra_testing PUBLIC advapi32)")
 
 set(expected "")
 if(MODE STREQUAL "climbing")
@@ -50,6 +54,18 @@ elseif(MODE STREQUAL "link_climbing")
         "target_link_libraries(crash_probe PRIVATE"
         "    zra_launcher_core zra_crash)")
     set(expected "crash/CMakeLists.txt: crash_probe links zra_launcher_core")
+elseif(MODE STREQUAL "relative_climbing")
+    put(crash/dump.cpp "#include \"../launcher/entry.h\"")
+    set(expected "crash/dump.cpp:1: includes ../launcher/entry.h")
+elseif(MODE STREQUAL "tool_link_climbing")
+    put(tools/testing/CMakeLists.txt "add_library(zra_testing STATIC registry.cpp)"
+        "target_link_libraries(zra_testing PUBLIC advapi32 zra_os)")
+    set(expected "tools/testing/CMakeLists.txt: zra_testing links zra_os")
+elseif(MODE STREQUAL "object_link_climbing")
+    put(logging/CMakeLists.txt "zra_add_library(zra_logging DEPS zra_base)"
+        "target_link_libraries(zra_logging INTERFACE $<TARGET_OBJECTS:zra_crash_startup>)")
+    put(crash/startup/CMakeLists.txt "add_library(zra_crash_startup OBJECT translator.cpp)")
+    set(expected "logging/CMakeLists.txt: zra_logging links zra_crash_startup")
 elseif(NOT MODE STREQUAL "clean")
     message(FATAL_ERROR "unknown MODE ${MODE}")
 endif()
