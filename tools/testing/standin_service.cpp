@@ -75,10 +75,11 @@ StandinService::StandinService(const std::wstring& exe, const std::vector<std::w
     HANDLE parentOut = nullptr, parentErr = nullptr;
     const bool nulInput = options.nulInput || options.stop == Options::Stop::Event;
     bool made = true;
-    if (nulInput)
+    if (nulInput) {
         childIn = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                 OPEN_EXISTING, 0, nullptr);
-    else
+        made = childIn != INVALID_HANDLE_VALUE;
+    } else
         made = ::CreatePipe(&childIn, &input_, &inherit, 0) != 0;
     made = made && ::CreatePipe(&parentOut, &childOut, &inherit, 0);
     if (!options.inheritErrors)
