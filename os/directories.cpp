@@ -1,5 +1,6 @@
 #include "os/directories.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -57,7 +58,11 @@ DirectoryQuery queryModulePathIn(DWORD capacity, HMODULE module) {
     const DWORD length = ::GetModuleFileNameW(module, buffer.data(), capacity);
     if (length == 0)
         return failed();
-    return found(buffer.data(), length < capacity ? length : capacity);
+    // Cut, the path is capacity characters (XP) or capacity - 1 and a NUL (later systems): a NUL
+    // is never part of it.
+    const DWORD kept = length < capacity ? length : capacity;
+    return found(buffer.data(),
+                 std::find(buffer.data(), buffer.data() + kept, L'\0') - buffer.data());
 }
 
 DirectoryQuery querySystemDirectory() {

@@ -25,6 +25,13 @@ TEST(Directories, EachQueryGivesTheWholeTextOrTheErrorOfTheCall) {
     EXPECT_EQ(exe, program.path.substr(program.path.size() - exe.size()));
     EXPECT_EQ(program.path, queryModulePathIn(MAX_PATH).path);
     EXPECT_EQ(program.path, queryModulePathIn(static_cast<DWORD>(program.path.size() + 1)).path);
+    // A buffer too small gives the start of the path, never the terminator the system puts in.
+    const DirectoryQuery cut = queryModulePathIn(5);
+    EXPECT_TRUE(cut.ok());
+    EXPECT_GE(cut.path.size(), 4u);
+    EXPECT_LE(cut.path.size(), 5u);
+    EXPECT_EQ(std::wstring::npos, cut.path.find(L'\0'));
+    EXPECT_EQ(0u, program.path.find(cut.path));
 
     EXPECT_EQ(raw(&::GetSystemDirectoryW), querySystemDirectory().path);
     EXPECT_EQ(raw(&::GetWindowsDirectoryW), queryWindowsDirectory().path);
