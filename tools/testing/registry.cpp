@@ -164,12 +164,17 @@ ScopedValue::ScopedValue(HKEY root, const std::wstring& path, const std::wstring
         fail(L"setting " + path + L"\\" + name, code);
 }
 
-void ScopedValue::set(const RegistryValue& value) {
+LONG ScopedValue::write(const RegistryValue& value) const {
     HKEY key = openKey(root_, path_, KEY_READ | KEY_WRITE | view_);
-    const LONG code = key ? writeValue(key, name_, value) : ERROR_FILE_NOT_FOUND;
-    if (key)
-        ::RegCloseKey(key);
-    if (code != ERROR_SUCCESS)
+    if (!key)
+        return ERROR_FILE_NOT_FOUND;
+    const LONG code = writeValue(key, name_, value);
+    ::RegCloseKey(key);
+    return code;
+}
+
+void ScopedValue::set(const RegistryValue& value) {
+    if (const LONG code = write(value))
         fail(L"setting " + path_ + L"\\" + name_, code);
 }
 
@@ -186,11 +191,7 @@ ScopedValue::~ScopedValue() {
     // A key made here goes with the value; one that was there gets the value back.
     if (!key_.existed())
         return;
-    HKEY key = openKey(root_, path_, KEY_READ | KEY_WRITE | view_);
-    const LONG code = key ? writeValue(key, name_, previous_) : ERROR_FILE_NOT_FOUND;
-    if (key)
-        ::RegCloseKey(key);
-    if (code != ERROR_SUCCESS)
+    if (const LONG code = write(previous_))
         cleanupFailed(L"restoring " + path_ + L"\\" + name_, code);
 }
 

@@ -69,6 +69,9 @@ public:
     void set(const RegistryValue& value);
 
 private:
+    // Writes (or removes) the value in its key; the error of the call that failed, or 0.
+    LONG write(const RegistryValue& value) const;
+
     ScopedKey key_;
     HKEY root_;
     std::wstring path_;
